@@ -1,0 +1,25 @@
+# Project-wide compiler settings: warnings, word size, sanitizers, coverage.
+
+add_compile_options(-Wall -Wextra -Werror)
+# __FILE__ relative to the source tree, as diagnostics show it.
+add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
+                    $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)
+
+if(KELV_SYS_M32)
+  add_compile_options(-m32)
+  add_link_options(-m32)
+endif()
+
+set(KELV_SYS_SANITIZER_BUILD OFF)
+if(KELV_SYS_SANITIZE)
+  set(KELV_SYS_SANITIZER_BUILD ON)
+  add_compile_options(-fsanitize=${KELV_SYS_SANITIZE} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${KELV_SYS_SANITIZE})
+endif()
+
+if(KELV_SYS_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()

@@ -1,0 +1,2 @@
+// Placeholder: this module is being written.
+#include "sc_internal.h"

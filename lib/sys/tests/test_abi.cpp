@@ -1,0 +1,81 @@
+// The shared library as its users see it: soname, run-time dependencies and
+// exactly the public names exported.
+#include <stdio.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+// Every name the library exports, module by module.
+const char *const kExported[] = {
+    // diagnostics
+    "__sc_debug_level", "__sc_debug_detail", "__sc_debug_where", "__sc_print_val",
+    "__sc_debug_assert", "__sc_print_prefix", "__sc_print_msg", "__sc_print_pmsg",
+    // tracked heap
+    "total_allocate", "peak_allocate", "no_allocs", "no_frees", "__sc_kmalloc", "__sc_kcalloc",
+    "__sc_kfree", "sc_kfree_sz", "sc_kmalloc_sz", "sc_get_mem_stats", "sc_kmalloc_init",
+    "sc_kmalloc_fini",
+    // strings
+    "sc_kctype", "sc_strdup", "sc_ulltostr", "sc_lltostr", "sc_strcmp", "sc_snprintf",
+    "sc_printf",
+};
+
+std::vector<std::string> RunLines(const std::string &command) {
+  std::vector<std::string> lines;
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return lines;
+  char line[4096];
+  while (fgets(line, sizeof line, p) != nullptr) {
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    lines.push_back(s);
+  }
+  pclose(p);
+  return lines;
+}
+
+TEST(SharedLibrary, ExportsExactlyThePublicNames) {
+  // Defined dynamic symbols, without their version suffix.
+  std::set<std::string> exported;
+  for (const std::string &line :
+       RunLines("nm -D --defined-only --format=posix '" KELV_SYS_SHARED_LIB "'")) {
+    std::string name = line.substr(0, line.find(' '));
+    name = name.substr(0, name.find('@'));
+    if (name != "KELV_SYS_0") exported.insert(name);
+  }
+  ASSERT_FALSE(exported.empty()) << "nm found nothing in " KELV_SYS_SHARED_LIB;
+  const std::set<std::string> expected(std::begin(kExported), std::end(kExported));
+  std::vector<std::string> missing, extra;
+  std::set_difference(expected.begin(), expected.end(), exported.begin(), exported.end(),
+                      std::back_inserter(missing));
+  std::set_difference(exported.begin(), exported.end(), expected.begin(), expected.end(),
+                      std::back_inserter(extra));
+  EXPECT_TRUE(missing.empty()) << "missing: " << testing::PrintToString(missing);
+  EXPECT_TRUE(extra.empty()) << "extra: " << testing::PrintToString(extra);
+}
+
+TEST(SharedLibrary, SonameAndOnlyTheCLibraryAtRunTime) {
+  std::vector<std::string> needed;
+  std::string soname;
+  for (const std::string &line : RunLines("readelf -d '" KELV_SYS_SHARED_LIB "'")) {
+    const size_t open = line.find('['), close = line.rfind(']');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string value = line.substr(open + 1, close - open - 1);
+    if (line.find("(NEEDED)") != std::string::npos) needed.push_back(value);
+    if (line.find("(SONAME)") != std::string::npos) soname = value;
+  }
+  EXPECT_EQ(soname, "libkelv-sys.so.0");
+  if (KELV_SYS_SANITIZER_BUILD || KELV_SYS_COVERAGE_BUILD) {
+    GTEST_SKIP() << "instrumented builds link their runtime";
+  }
+  EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"});
+}
+
+}  // namespace
