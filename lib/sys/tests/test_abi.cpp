@@ -25,6 +25,12 @@ const char *const kExported[] = {
     // strings
     "sc_kctype", "sc_strdup", "sc_ulltostr", "sc_lltostr", "sc_strcmp", "sc_snprintf",
     "sc_printf",
+    // process runtime (names added with the module)
+    // intrusive list (names added with the module)
+    // size-class pool (names added with the module)
+    // files (names added with the module)
+    // named mutex (names added with the module)
+    // unit-test assertions (names added with the module)
 };
 
 std::vector<std::string> RunLines(const std::string &command) {

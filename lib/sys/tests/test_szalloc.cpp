@@ -1,0 +1,2 @@
+// Tests for this module arrive with the module.
+#include <gtest/gtest.h>
