@@ -26,6 +26,7 @@ const char *const kExported[] = {
     "sc_kctype", "sc_strdup", "sc_ulltostr", "sc_lltostr", "sc_strcmp", "sc_snprintf",
     "sc_printf",
     // process runtime (names added with the module)
+    "sc_sys_exit",
     // intrusive list (names added with the module)
     // size-class pool (names added with the module)
     // files (names added with the module)
