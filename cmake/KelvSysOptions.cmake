@@ -23,3 +23,13 @@ if(KELV_SYS_COVERAGE)
   add_compile_options(--coverage -O0)
   add_link_options(--coverage)
 endif()
+
+# libFuzzer targets: clang only. Everything is instrumented for coverage
+# feedback; only the fuzz executables link the fuzzer's main. Warnings are
+# policed by the ordinary builds, not here.
+if(KELV_SYS_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "KELV_SYS_BUILD_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link -Wno-error)
+endif()

@@ -1,0 +1,112 @@
+// Base-directory resolution with an arbitrary application type, VORNDIR,
+// TARLENDIR, override and buffer size, compared with a model of the
+// resolution rules. The buffer is exactly `size` bytes on the heap, so any
+// overrun is caught; on failure it must be untouched.
+//
+// The type is recorded through sc_sys_init with no base directory available:
+// start-up then stops right after recording the name and type. Types 4 and 5
+// would let start-up go on (their base directory is always /tmp), so the
+// harness leaves them to the unit tests.
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "fuzz_common.h"
+#include "kelv/sys.h"
+
+namespace {
+
+using kelv::fuzz::Reader;
+
+constexpr unsigned char kSentinel = 0xa5;
+
+bool SetType(int type) {
+  unsetenv("VORNDIR");
+  unsetenv("TARLENDIR");
+  unsetenv("SC_DEBUG_LEVEL");
+  unsetenv("SC_DEBUG_DETAIL");
+  unsetenv("SC_DEBUG_WHERE");
+  unsetenv("SO_PRINTER_WHERE");
+  sc_basedir_from_input = nullptr;
+  __sc_debug_level = SC_LOG_NONE;
+  const int rc = sc_sys_init("fuzz_basedir", type);
+  return rc == -1 && sc_get_apptype() == type;
+}
+
+bool Resolve(int type, const char *override, const char *vorn, const char *tarlen, size_t size,
+             std::string *out) {
+  std::string root, sub;
+  if (type == 0) return false;
+  if (type == 4 || type == 5) {
+    root = "/tmp";
+  } else if (override != nullptr) {
+    root = override;
+  } else if (vorn != nullptr) {
+    root = vorn;
+    if (type == 2) sub = "mgt-svr";
+    else if (type == 3) sub = "device";
+    else if (type != 1) return false;
+  } else if (tarlen != nullptr) {
+    root = tarlen;
+  } else {
+    return false;
+  }
+  const size_t need = root.size() + 1 + (sub.empty() ? 0 : sub.size() + 1);
+  if (need > size) return false;
+  if (!sub.empty()) {
+    *out = !root.empty() && root.back() == '/' ? root + sub : root + "/" + sub;
+  } else {
+    *out = root;
+    if (!out->empty() && out->back() == '/') out->pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Reader in(data, size);
+  static const int kTypes[] = {0, 1, 2, 3, 6, -1, INT_MIN, INT_MAX};
+  const uint8_t sel = in.u8();
+  int type = kTypes[sel % 8];
+  if ((sel & 8) != 0) type = static_cast<int>(in.u32());
+  if (type == 4 || type == 5) return 0;
+  const uint8_t flags = in.u8();
+  const unsigned buf_size = in.u16() % 1100u;
+  const std::string vorn = in.cstr(1200), tarlen = in.cstr(1200), over = in.cstr(1200);
+
+  {
+    kelv::fuzz::MuteStderr mute;
+    FUZZ_CHECK(SetType(type));
+  }
+  if ((flags & 1) != 0) setenv("VORNDIR", vorn.c_str(), 1);
+  if ((flags & 2) != 0) setenv("TARLENDIR", tarlen.c_str(), 1);
+  std::string over_copy = over;
+  if ((flags & 4) != 0) sc_basedir_from_input = over_copy.data();
+
+  const size_t alloc = buf_size == 0 ? 1 : buf_size;
+  unsigned char *buf = static_cast<unsigned char *>(malloc(alloc));
+  memset(buf, kSentinel, alloc);
+  int rc;
+  {
+    kelv::fuzz::MuteStderr mute;
+    rc = sc_get_basedir(reinterpret_cast<char *>(buf), buf_size);
+  }
+  std::string expected;
+  const bool ok = Resolve(type, (flags & 4) != 0 ? over.c_str() : nullptr,
+                          (flags & 1) != 0 ? vorn.c_str() : nullptr,
+                          (flags & 2) != 0 ? tarlen.c_str() : nullptr, buf_size, &expected);
+  if (rc == 0) {
+    FUZZ_CHECK(ok);
+    FUZZ_CHECK(strnlen(reinterpret_cast<char *>(buf), buf_size) < buf_size);
+    FUZZ_CHECK(expected == reinterpret_cast<char *>(buf));
+  } else {
+    FUZZ_CHECK(rc == -1 && !ok);
+    for (size_t i = 0; i < alloc; ++i) FUZZ_CHECK(buf[i] == kSentinel);
+  }
+  free(buf);
+  sc_basedir_from_input = nullptr;
+  return 0;
+}
