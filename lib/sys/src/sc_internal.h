@@ -12,6 +12,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,6 +46,7 @@ enum class Op : unsigned {
   kSetuid,
   kSelect,
   kMutexInit,
+  kMutexDestroy,
   kCount
 };
 
@@ -123,6 +125,24 @@ inline int mkdir(const char *path, mode_t mode) {
 inline ssize_t readlink(const char *path, char *buf, size_t n) {
   if (fault::should_fail(Op::kReadlink)) return -1;
   return ::readlink(path, buf, n);
+}
+// Large-file forms: full 64-bit offsets and sizes on every word size.
+inline off64_t lseek64(int fd, off64_t off, int whence) {
+  if (fault::should_fail(Op::kLseek)) return -1;
+  return ::lseek64(fd, off, whence);
+}
+inline int stat64(const char *path, struct stat64 *st) {
+  if (fault::should_fail(Op::kStat)) return -1;
+  return ::stat64(path, st);
+}
+// The pthread calls return an error number instead of setting errno.
+inline int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) {
+  if (fault::should_fail(Op::kMutexInit)) return errno;
+  return ::pthread_mutex_init(m, attr);
+}
+inline int pthread_mutex_destroy(pthread_mutex_t *m) {
+  if (fault::should_fail(Op::kMutexDestroy)) return errno;
+  return ::pthread_mutex_destroy(m);
 }
 
 }  // namespace os

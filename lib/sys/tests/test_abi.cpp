@@ -29,9 +29,17 @@ const char *const kExported[] = {
     "sc_sys_exit",
     // intrusive list (names added with the module)
     // size-class pool (names added with the module)
-    // files (names added with the module)
-    // named mutex (names added with the module)
-    // unit-test assertions (names added with the module)
+    // files
+    "sc_file_exists", "sc_file_remove", "sc_file_rename", "sc_file_read_bytes", "sc_file_read",
+    "sc_file_check_path", "sc_file_write", "sc_file_append", "sc_file_copy",
+    // named mutex
+    "sc_kmutex_construct", "sc_kmutex_szconstruct", "sc_kmutex_destruct", "sc_kmutex_lock",
+    "sc_kmutex_unlock", "sc_kmutex_is_locked",
+    // unit-test assertions
+    "sc_test_open", "sc_test_close", "__sc_test_void_ptr", "__sc_test_bool", "__sc_test_double",
+    "__sc_test_float", "__sc_test_longlong", "__sc_test_ulonglong", "__sc_test_long",
+    "__sc_test_ulong", "__sc_test_int", "__sc_test_uint", "__sc_test_uchar", "__sc_test_char",
+    "__sc_test_char_ptr",
 };
 
 std::vector<std::string> RunLines(const std::string &command) {
