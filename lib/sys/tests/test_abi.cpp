@@ -27,8 +27,13 @@ const char *const kExported[] = {
     "sc_printf",
     // process runtime (names added with the module)
     "sc_sys_exit",
-    // intrusive list (names added with the module)
-    // size-class pool (names added with the module)
+    // intrusive list
+    "sc_elist_construct", "sc_elist_destruct", "sc_elist_push_back", "sc_elist_push_front",
+    "sc_elist_insert_after", "sc_elist_insert_before", "sc_elist_append", "sc_elist_get_size",
+    "sc_elist_peek_front", "sc_elist_peek_back", "sc_elist_get_next", "sc_elist_get_prev",
+    "sc_elist_pop_front", "sc_elist_pop_back", "sc_elist_remove",
+    // size-class pool
+    "sc_szconstruct", "sc_szdestruct", "__sc_szalloc", "__sc_szfree", "sc_sz_get_max_alloc",
     // files
     "sc_file_exists", "sc_file_remove", "sc_file_rename", "sc_file_read_bytes", "sc_file_read",
     "sc_file_check_path", "sc_file_write", "sc_file_append", "sc_file_copy",
