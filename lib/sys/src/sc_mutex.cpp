@@ -38,7 +38,7 @@ constexpr unsigned kNameSize = 15;  // 14 characters and the terminator
 
 // Creates the POSIX mutex, then names the record. On failure the name stays
 // empty, which tells the destructor there is no mutex to destroy.
-int kmutex_init(sc_kmutex_t *m, const char *name, unsigned id, unsigned flags) {
+int sc_kmutex_init(sc_kmutex_t *m, const char *name, unsigned id, unsigned flags) {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
   pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
@@ -80,7 +80,7 @@ sc_kmutex_t *sc_kmutex_construct(const char *name, unsigned int id, unsigned int
     return nullptr;
   }
   memset(m, 0, sizeof *m);
-  if (kmutex_init(m, name, id, flags) < 0) {
+  if (sc_kmutex_init(m, name, id, flags) < 0) {
     SC_LOG(SC_LOG_ERROR, "sc_kmutex_construct: sc_kmutex_init() failed\n");
     sc_kmutex_destruct(m);
     return nullptr;
@@ -107,10 +107,15 @@ int sc_kmutex_lock(sc_kmutex_t *m) {
 
 int sc_kmutex_unlock(sc_kmutex_t *m) {
   if (m == nullptr) return unlock_failed("(null)", 0);
-  // Lowered first, while the caller still holds the mutex (if it does); a
-  // failed unlock leaves it lowered.
+  // Lowered first, while the caller still holds the mutex. An unlock that
+  // fails came from a thread that does not hold it (the mutex checks its
+  // owner): the line shows the lowered count, then the holder's count is
+  // given back so the misuse cannot make a held mutex look free.
   const int count = lower_count(m);
-  if (pthread_mutex_unlock(&m->mutex) != 0) return unlock_failed(m->name, count);
+  if (pthread_mutex_unlock(&m->mutex) != 0) {
+    raise_count(m);
+    return unlock_failed(m->name, count);
+  }
   return 0;
 }
 

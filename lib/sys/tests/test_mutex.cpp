@@ -106,20 +106,21 @@ TEST(KMutex, RelockByTheHolderFails) {
           std::to_string(EDEADLK) + "\n");
 }
 
-// The unlock lowers the count first, and a failed unlock leaves it lowered.
+// A failed unlock reports the lowered count, then restores it: a stray unlock
+// never makes a held mutex look free.
 TEST(KMutex, UnlockByANonHolderFails) {
   if (kThreadSanitizer) GTEST_SKIP() << "the sanitizer reports this misuse itself";
   ExpectReported(
       [] {
         sc_kmutex_t *idle = sc_kmutex_construct("m", 2, 0);
         if (idle == nullptr || sc_kmutex_unlock(idle) != -1) return 1;
-        if (idle->n_count != -1 || sc_kmutex_is_locked(idle) != 0) return 2;
+        if (idle->n_count != 0 || sc_kmutex_is_locked(idle) != 0) return 2;
         sc_kmutex_destruct(idle);
         sc_kmutex_t *m = sc_kmutex_construct("m", 3, 0);
         if (m == nullptr || sc_kmutex_lock(m) != 0) return 3;
         int stranger = 0;
         std::thread([&] { stranger = sc_kmutex_unlock(m); }).join();
-        if (stranger != -1 || m->n_count != 0) return 4;
+        if (stranger != -1 || m->n_count != 1 || sc_kmutex_is_locked(m) != 1) return 4;
         if (sc_kmutex_unlock(m) != 0) return 5;  // the holder still can
         sc_kmutex_destruct(m);
         return 0;
