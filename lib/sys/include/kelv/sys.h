@@ -13,5 +13,6 @@
 #include "sc_file.h"
 #include "sc_mutex.h"
 #include "sc_test.h"
+#include "sc_version.h"
 
 #endif /* KELV_SYS_H */
