@@ -17,6 +17,12 @@ namespace {
 
 // The open error log, or nullptr. Opened, rotated and closed by the log check.
 FILE *g_log = nullptr;
+// Whether sc_close_debug_file is registered with atexit (at most once).
+bool g_close_registered = false;
+
+// The log is renamed to "<log>.1" when it has reached this size.
+constexpr off64_t kRotateAt = 1048576;
+constexpr size_t kLogPathSize = 512;
 
 constexpr const char *kLevelNames[] = {"", "Fatal", "Error", "Warn", "Debug"};
 constexpr size_t kLevelCount = sizeof kLevelNames / sizeof kLevelNames[0];
@@ -37,6 +43,56 @@ void format_time(char (&out)[32]) {
 bool to_screen() { return (__sc_debug_where & SC_WHERE_SCREEN) != 0; }
 FILE *to_log() { return (__sc_debug_where & SC_WHERE_FILE) != 0 ? g_log : nullptr; }
 
+// Opens the log for appending from the closed state. On failure the process
+// falls back to the screen, at once and for good (until a program sets the
+// file bit again).
+int open_log(const char *path) {
+  g_log = os::fopen(path, "ae");
+  if (g_log == nullptr) {
+    const int err = errno;
+    printf("sc_check_debug_file: fopen(%s) failed: %s\n", path, internal::error_text(err));
+    printf("sc_check_debug_file: user (%u) errno %u: %s\n", static_cast<unsigned>(getuid()),
+           static_cast<unsigned>(err), internal::error_text(err));
+    __sc_debug_where = SC_WHERE_SCREEN;
+    return -1;
+  }
+  if (!g_close_registered) {
+    g_close_registered = true;
+    atexit(internal::sc_close_debug_file);
+  }
+  return 0;
+}
+
+// Renames the log to its ".1" name once it has reached kRotateAt bytes (sized
+// in 64 bits, so that even a huge log rotates on 32-bit systems). The log
+// must be closed. -1 (printed) when it cannot be examined or renamed.
+int rotate_if_full(const char *path) {
+  off64_t size;
+  {
+    UniqueFd fd(os::open(path, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (!fd.valid()) {
+      printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(errno));
+      return -1;
+    }
+    struct stat64 st;
+    if (os::fstat64(fd.get(), &st) != 0) {
+      printf("sc_check_debug_file:: fstat(%s) failed: %s\n", path, internal::error_text(errno));
+      return -1;
+    }
+    size = st.st_size;
+  }
+  if (size < kRotateAt) return 0;
+  // Room for the suffix even after a cut log path: the rename never targets
+  // the log itself.
+  char old_path[kLogPathSize + 2];
+  snprintf(old_path, sizeof old_path, "%s.1", path);
+  if (os::rename(path, old_path) != 0) {
+    printf("sc_check_debug_file: rename() %s failed\n", old_path);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 namespace internal {
@@ -48,9 +104,20 @@ const char *error_text(int err) {
 
 FILE *debug_log_stream() { return g_log; }
 
-// The error log is not wired in yet: nothing is opened, so lines sent to the
-// file destination are dropped.
-int sc_check_debug_file() { return -1; }
+// Reopens (and when due rotates) the log before every line, so that an
+// outside rename, truncation or deletion is noticed at the next line. Runs
+// only while the base directory resolves: before start-up nothing is opened,
+// and an open log is kept as it is.
+int sc_check_debug_file() {
+  char basedir[128];
+  if (sc_get_basedir(basedir, sizeof basedir) != 0) return -1;
+  char path[kLogPathSize];
+  snprintf(path, sizeof path, "/var/log/%s_err", printable(sc_process_name));
+  if (g_log == nullptr) return open_log(path);
+  sc_close_debug_file();
+  if (rotate_if_full(path) != 0) return -1;
+  return open_log(path);
+}
 
 void sc_close_debug_file() {
   if (g_log != nullptr) {

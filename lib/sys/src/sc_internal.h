@@ -12,11 +12,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +148,29 @@ inline int pthread_mutex_destroy(pthread_mutex_t *m) {
   return ::pthread_mutex_destroy(m);
 }
 
+inline int fstat64(int fd, struct stat64 *st) {
+  if (fault::should_fail(Op::kFstat)) return -1;
+  return ::fstat64(fd, st);
+}
+
+// Process calls of start-up and sleep.
+inline int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) {
+  if (fault::should_fail(Op::kSelect)) return -1;
+  return ::select(n, r, w, e, timeout);
+}
+inline int initgroups(const char *user, gid_t group) {
+  if (fault::should_fail(Op::kSetgroups)) return -1;
+  return ::initgroups(user, group);
+}
+inline int setgid(gid_t gid) {
+  if (fault::should_fail(Op::kSetgid)) return -1;
+  return ::setgid(gid);
+}
+inline int setuid(uid_t uid) {
+  if (fault::should_fail(Op::kSetuid)) return -1;
+  return ::setuid(uid);
+}
+
 }  // namespace os
 
 // Owns a descriptor; closes it on every path unless released.
@@ -237,6 +262,8 @@ FILE *debug_log_stream();  // the open error-log stream, or nullptr
 int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size);
 int sc_set_uid_gid(const char *basedir);
 void sc_cleanup_pidfile();
+// Records the application type (start-up's step; tests set it directly).
+void set_app_type(int type);
 
 // Size-class pool (sc_szalloc.cpp). Every size is derived from the pointer
 // size W: a page header of seven words, a chunk header of one word.

@@ -26,8 +26,9 @@ const char *const kExported[] = {
     // strings
     "sc_kctype", "sc_strdup", "sc_ulltostr", "sc_lltostr", "sc_strcmp", "sc_snprintf",
     "sc_printf",
-    // process runtime (names added with the module)
-    "sc_sys_exit",
+    // process runtime
+    "sc_basedir_from_input", "sc_process_name", "sc_get_apptype", "sc_get_basedir", "sc_sys_init",
+    "sc_sleep", "sc_sys_exit",
     // intrusive list
     "sc_elist_construct", "sc_elist_destruct", "sc_elist_push_back", "sc_elist_push_front",
     "sc_elist_insert_after", "sc_elist_insert_before", "sc_elist_append", "sc_elist_get_size",

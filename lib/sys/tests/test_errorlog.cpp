@@ -1,2 +1,306 @@
-// Tests for this module arrive with the module.
+// Error log: opening, the reopen before every line, rotation at 1 MiB, the
+// fall-back to the screen, and descriptors. Logs live in a directory of
+// /var/log that each test makes and removes (a process named dir/name logs to
+// /var/log/dir/name_err).
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using kelv::sys::fault::Op;
+using kelv::sys::internal::debug_log_stream;
+using kelv::sys::internal::sc_close_debug_file;
+using kelv::test::ChildResult;
+using kelv::test::FaultGuard;
+using kelv::test::PathExists;
+using kelv::test::ReadFileOrDie;
+using kelv::test::RemoveTree;
+using kelv::test::RunInChild;
+using kelv::test::UniqueName;
+using kelv::test::WriteFileOrDie;
+
+constexpr size_t kMiB = 1048576;
+
+// A directory /var/log/<unique>, removed with its contents.
+class LogDir {
+ public:
+  LogDir() : name_(UniqueName("kelv-test")), path_("/var/log/" + name_) {
+    made_ = mkdir(path_.c_str(), 0755) == 0;
+    error_ = made_ ? 0 : errno;
+  }
+  ~LogDir() {
+    if (made_) RemoveTree(path_);
+  }
+  LogDir(const LogDir &) = delete;
+  LogDir &operator=(const LogDir &) = delete;
+
+  bool made() const { return made_; }
+  int error() const { return error_; }
+  // The process name that logs into this directory, and its log.
+  std::string process(const std::string &name = "daemon") const { return name_ + "/" + name; }
+  std::string log(const std::string &name = "daemon") const { return path_ + "/" + name + "_err"; }
+
+ private:
+  std::string name_;
+  std::string path_;
+  bool made_;
+  int error_;
+};
+
+#define REQUIRE_LOG_DIR(dir)                                                    \
+  if (!(dir).made())                                                            \
+  GTEST_SKIP() << "cannot make a directory in /var/log: " << strerror((dir).error()) \
+               << " (run as root)"
+
+// In the child: a started process of `name` (its base directory always
+// resolves), lines to the log only, without prefix.
+// The name is kept for the rest of the child's life, as the library needs.
+void StartAs(const std::string &name) {
+  static std::string kept;
+  kept = name;
+  sc_process_name = kept.c_str();
+  kelv::sys::internal::set_app_type(SC_APP_TOOL);
+  __sc_debug_where = SC_WHERE_FILE;
+  __sc_debug_detail = SC_DETAIL_NONE;
+}
+
+off_t SizeOf(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::string Text(int err) { return strerror(err); }
+
+// The two lines on standard output when the log cannot be opened for appending.
+std::string OpenForAppendFailed(const std::string &log, int err) {
+  return "sc_check_debug_file: fopen(" + log + ") failed: " + Text(err) +
+         "\nsc_check_debug_file: user (" + std::to_string(getuid()) + ") errno " +
+         std::to_string(err) + ": " + Text(err) + "\n";
+}
+
+TEST(ErrorLog, BeforeStartUpLinesAreLost) {
+  ChildResult r = RunInChild([] {
+    SC_LOG(SC_LOG_ERROR, "lost\n");
+    return debug_log_stream() == nullptr && __sc_debug_where == SC_WHERE_FILE ? 0 : 1;
+  });
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sc_get_basedir: sc_sys_init() was never called\n");
+}
+
+TEST(ErrorLog, LinesAreAppendedThroughACloseOnExecStream) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  WriteFileOrDie(dir.log(), "earlier\n");
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "one %d\n", 1);
+    FILE *log = debug_log_stream();
+    if (log == nullptr) return 1;
+    if ((fcntl(fileno(log), F_GETFD) & FD_CLOEXEC) == 0) return 2;
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    sc_close_debug_file();
+    if (debug_log_stream() != nullptr) return 3;
+    sc_close_debug_file();  // nothing open: no effect
+    SC_LOG(SC_LOG_ERROR, "three\n");
+    return 0;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadFileOrDie(dir.log()), "earlier\none 1\ntwo\nthree\n");
+}
+
+TEST(ErrorLog, RotatesAtOneMebibyteKeepingOneGeneration) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  const std::string log = dir.log(), old = dir.log() + ".1";
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "a\n");
+    WriteFileOrDie(log, std::string(kMiB - 1, 'x'));
+    SC_LOG(SC_LOG_ERROR, "b\n");
+    if (SizeOf(log) != static_cast<off_t>(kMiB + 1) || PathExists(old)) return 1;
+    WriteFileOrDie(log, std::string(kMiB, 'y'));
+    WriteFileOrDie(old, "older generation\n");
+    SC_LOG(SC_LOG_ERROR, "c\n");
+    return 0;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(ReadFileOrDie(log), "c\n");
+  EXPECT_EQ(ReadFileOrDie(old), std::string(kMiB, 'y'));
+}
+
+TEST(ErrorLog, OversizedLogTakesTheFirstLineAndRotatesAtTheSecond) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  const std::string big(2 * kMiB, 'z');
+  WriteFileOrDie(dir.log(), big);
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "first\n");
+    if (PathExists(dir.log() + ".1")) return 1;
+    SC_LOG(SC_LOG_ERROR, "second\n");
+    return 0;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(ReadFileOrDie(dir.log()), "second\n");
+  EXPECT_EQ(ReadFileOrDie(dir.log() + ".1"), big + "first\n");
+}
+
+TEST(ErrorLog, DeletedLogLosesOneLineAndIsRecreated) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    unlink(dir.log().c_str());
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    if (debug_log_stream() != nullptr || PathExists(dir.log())) return 1;
+    SC_LOG(SC_LOG_ERROR, "three\n");
+    return __sc_debug_where == SC_WHERE_FILE ? 0 : 2;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir.log() + ") failed: " + Text(ENOENT) + "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadFileOrDie(dir.log()), "three\n");
+}
+
+TEST(ErrorLog, UncreatableLogSwitchesToTheScreenOnce) {
+  // A subdirectory that does not exist is not created: the open fails.
+  const std::string name = UniqueName("kelv-test-absent") + "/daemon";
+  const std::string log = "/var/log/" + name + "_err";
+  ChildResult r = RunInChild([&] {
+    StartAs(name);
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    return __sc_debug_where == SC_WHERE_SCREEN && debug_log_stream() == nullptr ? 0 : 1;
+  });
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.out, OpenForAppendFailed(log, ENOENT));
+  EXPECT_EQ(r.err, "one\ntwo\n");
+}
+
+TEST(ErrorLog, FailedReopenForAppendingSwitchesToTheScreen) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    {
+      FaultGuard fail(Op::kFopen, 0, 1, EMFILE);
+      SC_LOG(SC_LOG_ERROR, "two\n");
+    }
+    SC_LOG(SC_LOG_ERROR, "three\n");
+    return __sc_debug_where == SC_WHERE_SCREEN && debug_log_stream() == nullptr ? 0 : 1;
+  });
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.out, OpenForAppendFailed(dir.log(), EMFILE));
+  EXPECT_EQ(r.err, "two\nthree\n");
+  EXPECT_EQ(ReadFileOrDie(dir.log()), "one\n");
+}
+
+TEST(ErrorLog, FailedSizeCheckOrRenameLosesTheLine) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    {
+      FaultGuard fail(Op::kFstat, 0, 1, EIO);
+      SC_LOG(SC_LOG_ERROR, "lost to fstat\n");
+    }
+    if (debug_log_stream() != nullptr) return 1;
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    // A directory in the way of the old generation: the rename fails.
+    WriteFileOrDie(dir.log(), std::string(kMiB, 'x'));
+    mkdir((dir.log() + ".1").c_str(), 0755);
+    WriteFileOrDie(dir.log() + ".1/keep", "");
+    SC_LOG(SC_LOG_ERROR, "lost to rename\n");
+    return debug_log_stream() == nullptr && __sc_debug_where == SC_WHERE_FILE ? 0 : 2;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(r.out, "sc_check_debug_file:: fstat(" + dir.log() + ") failed: " + Text(EIO) +
+                       "\nsc_check_debug_file: rename() " + dir.log() + ".1 failed\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadFileOrDie(dir.log()), std::string(kMiB, 'x'));
+}
+
+TEST(ErrorLog, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  const std::string moved = dir.log() + ".moved";
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    kelv::sys::internal::set_app_type(SC_APP_DEVICE);
+    sc_basedir_from_input = nullptr;
+    setenv("VORNDIR", "/v", 1);
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    unsetenv("VORNDIR");
+    unsetenv("TARLENDIR");
+    rename(dir.log().c_str(), moved.c_str());
+    // No reopen: the line reaches the open (moved) file.
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    // Checks resume: the log is missing (one lost line), then recreated.
+    setenv("VORNDIR", "/v", 1);
+    SC_LOG(SC_LOG_ERROR, "three\n");
+    SC_LOG(SC_LOG_ERROR, "four\n");
+    return 0;
+  });
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.err, "environment variable VORNDIR not defined\n");
+  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir.log() + ") failed: " + Text(ENOENT) + "\n");
+  EXPECT_EQ(ReadFileOrDie(moved), "one\ntwo\n");
+  EXPECT_EQ(ReadFileOrDie(dir.log()), "four\n");
+}
+
+TEST(ErrorLog, TenThousandLinesLeaveNoDescriptorBehind) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  constexpr int kLines = 10000;
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    const int before = kelv::test::CountOpenFds();
+    for (int i = 0; i < kLines; ++i) SC_LOG(SC_LOG_ERROR, "line %05d\n", i);
+    if (kelv::test::CountOpenFds() != before + 1) return 1;  // the open log
+    sc_close_debug_file();
+    return kelv::test::CountOpenFds() == before ? 0 : 2;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  EXPECT_EQ(SizeOf(dir.log()), static_cast<off_t>(kLines * 11));
+}
+
+TEST(ErrorLog, StartUpNamesTheLog) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  kelv::test::ScratchDir root;
+  // A unique program name: the root type keeps its pid file in /tmp.
+  const std::string program = UniqueName("daemon");
+  const std::string process = dir.process(program);
+  ChildResult r = RunInChild([&] {
+    setenv("VORNDIR", root.path().c_str(), 1);
+    setenv("SC_DEBUG_WHERE", "both", 1);
+    setenv("SC_DEBUG_DETAIL", "none", 1);
+    unsetenv("SC_DEBUG_LEVEL");
+    if (sc_sys_init(process.c_str(), SC_APP_ROOT) != 0) return 1;
+    SC_LOG(SC_LOG_ERROR, "hello %s\n", "log");
+    return 0;
+  });
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.err, "hello log\n");
+  EXPECT_EQ(ReadFileOrDie(dir.log(program)), "hello log\n");
+}
+
+}  // namespace
