@@ -855,17 +855,20 @@ TEST(Sleep, FailuresAndSignalsEndTheWaitWithAnErrorLine) {
     struct sigaction sa = {};
     sa.sa_handler = IgnoreSignal;
     sigaction(SIGUSR1, &sa, nullptr);
+    // The waker keeps signalling, so that a signal that comes before the
+    // wait begins does not leave it to run its course.
     const pid_t self = getpid();
     const pid_t waker = fork();
     if (waker == 0) {
-      usleep(200000);
-      kill(self, SIGUSR1);
+      do usleep(100000);
+      while (kill(self, SIGUSR1) == 0);
       _exit(0);
     }
     timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
     sc_sleep(30, 0);
     clock_gettime(CLOCK_MONOTONIC, &end);
+    kill(waker, SIGKILL);
     waitpid(waker, nullptr, 0);
     return Seconds(start, end) < 20 ? 0 : 1;
   });
