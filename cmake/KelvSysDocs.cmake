@@ -1,10 +1,8 @@
 # Optional API reference: `cmake --build <dir> --target docs` writes HTML to
 # <dir>/docs/html when doxygen is installed. Not part of the default build.
 #
-# The headers use plain /* */ contract comments; an input filter hands them
-# to doxygen as documentation comments (a comment at the start of a line
-# documents the declaration after it, a comment after a member documents the
-# member).
+# The headers use plain contract comments; the input filter
+# KelvSysDoxygenFilter.sed hands them to doxygen as documentation comments.
 
 find_package(Doxygen QUIET)
 if(NOT DOXYGEN_FOUND)
@@ -22,12 +20,11 @@ set(DOXYGEN_MACRO_EXPANSION YES)
 set(DOXYGEN_EXPAND_ONLY_PREDEF YES)
 set(DOXYGEN_PREDEFINED "SC_API=" "SC_BEGIN_DECLS=" "SC_END_DECLS=" "SC_PRINTF(a,b)="
                        "SC_MALLOC=" "SC_ALLOC_SIZE(...)=" "SC_NORETURN=")
-set(DOXYGEN_EXCLUDE_SYMBOLS "KELV_*_H" "KELV_SYS_HPP*")
+set(DOXYGEN_EXCLUDE_SYMBOLS "KELV_*_H" "KELV_*_HPP")
 set(DOXYGEN_FILE_PATTERNS "*.h" "*.hpp" "*.md")
 set(DOXYGEN_STRIP_FROM_PATH ${PROJECT_SOURCE_DIR}/lib/sys/include ${PROJECT_SOURCE_DIR})
-set(DOXYGEN_FILTER_PATTERNS
-    "*.h=sed -e \"s|^\\( *\\)/\\* |\\1/** |\" -e \"s|\\([;,]\\) */\\* |\\1 /**< |\""
-    "*.hpp=sed -e \"s|^\\( *\\)// |\\1/// |\"")
+set(DOXYGEN_INPUT_FILTER "sed -f ${PROJECT_SOURCE_DIR}/cmake/KelvSysDoxygenFilter.sed")
+set(DOXYGEN_FILTER_SOURCE_FILES NO)
 set(DOXYGEN_QUIET YES)
 set(DOXYGEN_WARN_IF_UNDOCUMENTED NO)
 set(DOXYGEN_GENERATE_LATEX NO)

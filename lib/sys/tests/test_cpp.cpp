@@ -231,7 +231,7 @@ TEST(PoolResource, TryAllocateRefusesWhatThePoolCannotServe) {
     PoolResource empty(nullptr);
     if (empty.try_allocate(8) != nullptr) return 5;
     FaultGuard refuse(Op::kMalloc, 0, 100, ENOMEM);
-    return resource.try_allocate(40) == nullptr ? 0 : 6;
+    return resource.try_allocate(40, kPoolAlignment) == nullptr ? 0 : 6;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code << r.err;
   EXPECT_NE(r.err.find("sc_szalloc['refusals']: szpool_init(2) failed"), std::string::npos) << r.err;

@@ -6,10 +6,12 @@
  * - `sw_version`, a struct sc_build_record (layout below) with the library
  *   version, the source revision, the build date and the compiler;
  * - a read-only character array whose NAME carries the version and the
- *   revision, sc_build_<major>_<minor>_<patch>_<revision>, for instance
- *   sc_build_0_1_0_g1a2b3c4 or sc_build_0_1_0_g1a2b3c4_dirty. Its text is
- *   "kelv-sys <version> <revision>". `nm -D libkelv-sys.so.0 | grep sc_build_`
- *   tells which build a binary holds, without running anything.
+ *   revision: "sc_build_", the major, minor and patch numbers and the
+ *   revision, joined by '_', for instance sc_build_0_1_0_g1a2b3c4 or
+ *   sc_build_0_1_0_g1a2b3c4_dirty. Its text is "kelv-sys <version>
+ *   <revision>", e.g. "kelv-sys 0.1.0 1a2b3c4-dirty".
+ *   `nm -D libkelv-sys.so.0 | grep sc_build_` tells which build a binary
+ *   holds, without running anything.
  *
  * The revision is the output of `git describe --always` on the source tree,
  * followed by "-dirty" when tracked files differed from the commit, or
