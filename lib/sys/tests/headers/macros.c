@@ -57,7 +57,7 @@ int kelv_hc_macros(void) {
   sc_szfree(sz, chunk, 24);
   sc_szdestruct(sz);
 
-  failures += (sc_kctype['7'] & SC_KCT_DIGIT) == 0;
+  failures += (sc_kctype[(unsigned char)'7'] & SC_KCT_DIGIT) == 0;
   failures += sw_version.major != SC_VERSION_MAJOR || sw_version.minor != SC_VERSION_MINOR;
   kelv_hc_assertions();
   return failures;
