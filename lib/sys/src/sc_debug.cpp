@@ -21,7 +21,7 @@ FILE *g_log = nullptr;
 bool g_close_registered = false;
 
 // The log is renamed to "<log>.1" when it has reached this size.
-constexpr off64_t kRotateAt = 1048576;
+constexpr off_t kRotateAt = 1048576;
 constexpr size_t kLogPathSize = 512;
 
 constexpr const char *kLevelNames[] = {"", "Fatal", "Error", "Warn", "Debug"};
@@ -64,18 +64,18 @@ int open_log(const char *path) {
 }
 
 // Renames the log to its ".1" name once it has reached kRotateAt bytes (sized
-// in 64 bits, so that even a huge log rotates on 32-bit systems). The log
+// with 64-bit offsets, so that even a huge log rotates on 32-bit systems). The log
 // must be closed. -1 (printed) when it cannot be examined or renamed.
 int rotate_if_full(const char *path) {
-  off64_t size;
+  off_t size;
   {
-    UniqueFd fd(os::open(path, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    UniqueFd fd(os::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
       printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(errno));
       return -1;
     }
-    struct stat64 st;
-    if (os::fstat64(fd.get(), &st) != 0) {
+    struct stat st;
+    if (os::fstat(fd.get(), &st) != 0) {
       printf("sc_check_debug_file:: fstat(%s) failed: %s\n", path, internal::error_text(errno));
       return -1;
     }

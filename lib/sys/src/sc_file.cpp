@@ -12,18 +12,18 @@ using internal::printable;
 
 // Positions and sizes of the reader are signed 32-bit: it serves files below
 // 2 GiB and refuses the rest.
-constexpr off64_t kReadLimit = 0x80000000LL;
+constexpr off_t kReadLimit = 0x80000000LL;
 
 // Reads the first `required` bytes (0: all) of the open file `fd` into a
 // fresh block of the tracked heap, NUL appended. Logs its one line on
 // failure and returns -1; outputs are set only on success.
 int read_open_file(int fd, unsigned required, char **buf, unsigned *len) {
-  const off64_t current = os::lseek64(fd, 0, SEEK_CUR);
+  const off_t current = os::lseek(fd, 0, SEEK_CUR);
   if (current < 0) {
     SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_CUR) failed", fd);
     return -1;
   }
-  const off64_t end = os::lseek64(fd, 0, SEEK_END);
+  const off_t end = os::lseek(fd, 0, SEEK_END);
   if (end < 0) {
     SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_END) failed", fd);
     return -1;
@@ -48,7 +48,7 @@ int read_open_file(int fd, unsigned required, char **buf, unsigned *len) {
     }
     count = required;
   }
-  if (os::lseek64(fd, current, SEEK_SET) != current) {
+  if (os::lseek(fd, current, SEEK_SET) != current) {
     SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, %d, SEEK_SET) failed", fd,
            static_cast<int>(current));
     return -1;
@@ -111,8 +111,8 @@ int write_file(const char *path, const void *buf, unsigned len, const char *mode
 using namespace kelv::sys;
 
 int sc_file_exists(const char *path, unsigned int *size) {
-  struct stat64 st;
-  if (path == nullptr || os::stat64(path, &st) != 0) return 0;
+  struct stat st;
+  if (path == nullptr || os::stat(path, &st) != 0) return 0;
   if (size != nullptr) *size = static_cast<unsigned>(st.st_size);
   return 1;
 }
@@ -137,7 +137,7 @@ int sc_file_read_bytes(const char *path, char **buf, unsigned int *len, unsigned
     SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: NULL output for %s", internal::printable(path));
     return -1;
   }
-  const UniqueFd fd(path != nullptr ? os::open(path, O_RDONLY | O_CLOEXEC | O_LARGEFILE) : -1);
+  const UniqueFd fd(path != nullptr ? os::open(path, O_RDONLY | O_CLOEXEC) : -1);
   if (!fd.valid()) {
     SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: open(%s, O_RDONLY) failed",
            internal::printable(path));

@@ -26,6 +26,10 @@
 
 namespace kelv::sys {
 
+// The library builds with _FILE_OFFSET_BITS=64: offsets, sizes and struct
+// stat are 64-bit on every word size, so i386 handles files of 2 GiB and more.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
 namespace fault {
 
 // Operations that can be made to fail.
@@ -129,15 +133,6 @@ inline ssize_t readlink(const char *path, char *buf, size_t n) {
   if (fault::should_fail(Op::kReadlink)) return -1;
   return ::readlink(path, buf, n);
 }
-// Large-file forms: full 64-bit offsets and sizes on every word size.
-inline off64_t lseek64(int fd, off64_t off, int whence) {
-  if (fault::should_fail(Op::kLseek)) return -1;
-  return ::lseek64(fd, off, whence);
-}
-inline int stat64(const char *path, struct stat64 *st) {
-  if (fault::should_fail(Op::kStat)) return -1;
-  return ::stat64(path, st);
-}
 // The pthread calls return an error number instead of setting errno.
 inline int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) {
   if (fault::should_fail(Op::kMutexInit)) return errno;
@@ -146,11 +141,6 @@ inline int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *att
 inline int pthread_mutex_destroy(pthread_mutex_t *m) {
   if (fault::should_fail(Op::kMutexDestroy)) return errno;
   return ::pthread_mutex_destroy(m);
-}
-
-inline int fstat64(int fd, struct stat64 *st) {
-  if (fault::should_fail(Op::kFstat)) return -1;
-  return ::fstat64(fd, st);
 }
 
 // Process calls of start-up and sleep.

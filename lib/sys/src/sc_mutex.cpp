@@ -14,11 +14,12 @@ static_assert(offsetof(sc_kmutex_t, name) == 0 && offsetof(sc_kmutex_t, flags) =
                   offsetof(sc_kmutex_t, n_count) == 20 && offsetof(sc_kmutex_t, mutex) == 24,
               "sc_kmutex_t fields are name, flags, n_count, mutex");
 static_assert(sizeof(unsigned) == 4 && sizeof(int) == 4, "flags and n_count are 32-bit");
-#if UINTPTR_MAX == 0xffffffffu
+// The sizes are glibc's (the offsets above hold on every C library).
+#if defined(__GLIBC__) && UINTPTR_MAX == 0xffffffffu
 static_assert(sizeof(pthread_mutex_t) == 24 && alignof(sc_kmutex_t) == 4 &&
                   sizeof(sc_kmutex_t) == 48,
               "32-bit layout");
-#else
+#elif defined(__GLIBC__)
 static_assert(sizeof(pthread_mutex_t) == 40 && alignof(sc_kmutex_t) == 8 &&
                   sizeof(sc_kmutex_t) == 64,
               "64-bit layout");
@@ -102,7 +103,10 @@ int sc_kmutex_lock(sc_kmutex_t *m) {
   if (m == nullptr) return lock_failed("(null)", 0, EINVAL);
   const int rc = pthread_mutex_lock(&m->mutex);
   if (rc != 0) return lock_failed(m->name, count_of(m), rc);
-  return raise_count(m);
+  // A stray unlock racing with this lock may have lowered the count below 0
+  // for a moment; a successful lock never reports a negative count.
+  const int previous = raise_count(m);
+  return previous < 0 ? 0 : previous;
 }
 
 int sc_kmutex_unlock(sc_kmutex_t *m) {

@@ -1,6 +1,7 @@
 // String and character helpers: duplication on the tracked heap, backwards
 // decimal rendering, null-safe comparison, formatting wrappers, and the
 // Latin-1 character-class table.
+#include <limits.h>
 #include <stdarg.h>
 #include <string.h>
 
@@ -44,6 +45,12 @@ char *render_backwards(unsigned value, char *end) {
 char *sc_strdup(const char *s) {
   if (s == nullptr) return nullptr;
   const size_t length = strlen(s);
+  // The tracked heap counts in 32 bits: a string of 4 GiB or more (possible
+  // on 64-bit only) cannot be copied, and must not wrap to a small block.
+  if (SC_UNLIKELY(length >= UINT_MAX)) {
+    SC_LOG(SC_LOG_ERROR, "sc_strdup: sc_malloc(%d) failed\n", -1);
+    return nullptr;
+  }
   const unsigned size = static_cast<unsigned>(length + 1);
   char *copy = static_cast<char *>(__sc_kmalloc(size));
   if (copy == nullptr) {

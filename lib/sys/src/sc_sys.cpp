@@ -4,6 +4,7 @@
 //
 // The lookups below write their complaints straight to standard error: they
 // run before the diagnostic settings are applied, and beneath the error log.
+#include <limits.h>
 #include <pwd.h>
 #include <signal.h>
 #include <string.h>
@@ -254,8 +255,10 @@ enum class PidCheck { kClaim, kKeep, kOtherInstance };
 PidCheck check_pid_file(FILE *f, pid_t self, const char *program) {
   char line[kPathSize];
   if (fseek(f, 0, SEEK_SET) != 0 || fgets(line, sizeof line, f) == nullptr) return PidCheck::kClaim;
-  // What atoi does: the leading decimal number, 0 without one.
-  const int id = static_cast<int>(strtol(line, nullptr, 10));
+  // What atoi does: the leading decimal number, 0 without one; out-of-range
+  // numbers saturate to the int range on every word size.
+  const long parsed = strtol(line, nullptr, 10);
+  const int id = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
   if (id == self) return PidCheck::kKeep;
   // Signal 0 only probes; an id <= 0 addresses a process group, as with kill.
   if (kill(id, 0) != 0) return PidCheck::kClaim;

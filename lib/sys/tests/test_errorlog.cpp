@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -97,6 +98,45 @@ TEST(ErrorLog, BeforeStartUpLinesAreLost) {
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "sc_get_basedir: sc_sys_init() was never called\n");
+}
+
+// Whole lines reach the file: prefix at every detail, and the error number of
+// SC_LOG_ERRNO, which is the caller's even though the reopen before the line
+// fails (the log was deleted) and sets errno itself.
+TEST(ErrorLog, PrefixAndErrnoLinesReachTheFile) {
+  LogDir dir;
+  REQUIRE_LOG_DIR(dir);
+  ChildResult r = RunInChild([&] {
+    StartAs(dir.process());
+    __sc_debug_detail = SC_DETAIL_LINE;
+    __sc_print_prefix(SC_LOG_ERROR, "./src/a.c", 7);
+    __sc_print_msg("first\n");
+    errno = ENOENT;
+    __sc_print_prefix(SC_LOG_WARN, "b.c", 8);
+    __sc_print_pmsg("second");
+    fputs(ReadFileOrDie(dir.log()).c_str(), stdout);  // before the log goes
+    if (unlink(dir.log().c_str()) != 0) return 1;
+    errno = EACCES;
+    SC_LOG_ERRNO(SC_LOG_ERROR, "lost with the deleted log");
+    if (errno != EACCES) return 2;
+    __sc_debug_where = SC_WHERE_BOTH;  // the log is closed: the line shows on the screen
+    errno = EACCES;
+    SC_LOG_ERRNO(SC_LOG_ERROR, "third");
+    return errno == EACCES ? 0 : 3;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  const std::string eacces = "\t[13, " + Text(EACCES) + "]\n";
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("\\[..:..:..\\] Error: src/a.c:7: first\n"
+                                                 "\\[..:..:..\\] Warn: b.c:8: second\t\\[2, [^\\]]+\\]\n"
+                                                 "sc_check_debug_file: open\\(" + dir.log() +
+                                                 "\\) failed: [^\n]+\n")))
+      << r.out;
+  EXPECT_TRUE(std::regex_match(ReadFileOrDie(dir.log()),
+                               std::regex("\\[..:..:..\\] Error: lib/sys/tests/test_errorlog.cpp:[0-9]+: "
+                                          "third\\t\\[13, [^\\]]+\\]\n")))
+      << ReadFileOrDie(dir.log());
+  EXPECT_NE(r.err.find("third" + eacces), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("lost"), std::string::npos);
 }
 
 TEST(ErrorLog, LinesAreAppendedThroughACloseOnExecStream) {

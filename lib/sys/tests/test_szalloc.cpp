@@ -236,6 +236,31 @@ TEST_F(SzTest, CompletelyFreePagesBeyondSixteenAreReleased) {
   // The rest stays live until destruction.
 }
 
+// A full page that one free empties only moves back to the available list:
+// the release rule is for pages that were not full.
+TEST_F(SzTest, FullPageEmptiedByOneFreeIsKept) {
+  const unsigned size = 600, k = szpool_class_of(size), pages = 20;
+  ASSERT_EQ(ChunksPerPage(k, 1024), 1u);
+  const int level = __sc_debug_level;
+  __sc_debug_level = SC_LOG_NONE;  // the refused page sizes are expected
+  std::vector<void *> chunks;
+  for (unsigned i = 0; i < pages; ++i) {
+    FaultGuard small_pages(Op::kMalloc, 0, 6, ENOMEM);  // 1 KiB pages: one chunk each
+    chunks.push_back(Alloc(size));
+  }
+  __sc_debug_level = level;
+  unsigned refused = 0;  // refused requests stay counted by the tracked heap
+  for (unsigned s = kPage; s > 1024; s /= 2) refused += s;
+  total_before_ += pages * refused;
+  ASSERT_EQ(std::count(chunks.begin(), chunks.end(), nullptr), 0);
+  ASSERT_EQ(Full(k)->count, pages);
+  const unsigned total = total_allocate;
+  for (void *p : chunks) Free(p, size);
+  EXPECT_EQ(Full(k)->count, 0u);
+  EXPECT_EQ(Avail(k)->count, pages);
+  EXPECT_EQ(total_allocate, total);
+}
+
 TEST_F(SzTest, PagesTooSmallForTheClassAreGivenBack) {
   SzPage *page = nullptr;
   const unsigned frees = no_frees;
@@ -426,8 +451,9 @@ TEST(SzAllocDeathTest, WritePastTheRequestIsReported) {
       {
         sc_sz_t *sz = sc_szconstruct("asan");
         auto *p = static_cast<volatile char *>(sc_szalloc(sz, 20));
+        volatile int past = 20;  // hidden from the compiler's bounds checks
         p[19] = 1;
-        p[20] = 2;
+        p[past] = 2;
       },
       "use-after-poison");
 }

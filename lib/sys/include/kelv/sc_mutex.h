@@ -53,8 +53,8 @@ SC_API int sc_kmutex_lock(sc_kmutex_t *m);
 /* Lowers the hold count (while the caller still holds the mutex), then
  * unlocks. Returns 0, or -1 with "sc_kmutex_unlock: pthread_mutex_unlock()
  * failed, mutex <name> n_count <lowered count>" when the caller does not hold
- * it; the count is then restored, so a stray unlock never makes a held
- * mutex look free. A NULL `m` is reported the same way as
+ * it; the count is then restored, so a stray unlock does not leave a held
+ * mutex looking free. A NULL `m` is reported the same way as
  * mutex "(null)" with n_count 0. */
 SC_API int sc_kmutex_unlock(sc_kmutex_t *m);
 

@@ -25,7 +25,9 @@ extern SC_API char *sc_basedir_from_input;
 /* The process name given to sc_sys_init (the caller's pointer, not a copy:
  * it must stay valid for the life of the process). NULL before start-up. Its
  * part after the last '/' is the program name; the whole name names the error
- * log, /var/log/<process name>_err. */
+ * log, /var/log/<process name>_err. A NULL name passed to sc_sys_init does
+ * not crash: the program name is then "" (pid file "<dir>/.pid") and the log
+ * "/var/log/(null)_err". */
 extern SC_API const char *sc_process_name;
 
 /* The recorded application type; 0 before sc_sys_init. */
@@ -66,8 +68,10 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *   6. takes the pid directory: global.pidDir of the configuration file for
  *      types 2 and 3 when that is a regular file (-1 when the key is
  *      missing), else /tmp; the directory is not created;
- *   7. claims <pid directory>/<program name>.pid. An empty file, an id of no
- *      process (signal-0 probe), or a live process whose executable has
+ *   7. claims <pid directory>/<program name>.pid (created with mode 0644
+ *      less the umask, so no other account can plant an id in it). An empty
+ *      file, an id the signal-0 probe cannot reach (no such process, or one
+ *      of another account), or a live process whose executable has
  *      another file name: the file is rewritten with the id in decimal and
  *      one NUL byte, and removed by an exit handler at normal exit. The
  *      caller's own id, or a live process whose /proc/<id>/exe cannot be
