@@ -168,30 +168,55 @@ __attribute__((noinline)) SzPage *add_page(sc_sz *sz, unsigned k, const char *fi
   return page;
 }
 
-// Allocation of `size` <= 8192 bytes: the first free chunk of the front page
-// of its class, on a new page when there is none.
+// The chunk's header word takes its page; the caller's bytes follow it.
 template <bool kMemcheck>
-inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
-  const unsigned k = internal::szpool_class_of(size);
-  SizeClass &cls = sz->classes[k];
-  SzPage *page = page_of(cls.available.head);
-  if (SC_UNLIKELY(page == nullptr || page->free == nullptr)) {
-    page = add_page(sz, k, file, line);
-    if (page == nullptr) return nullptr;
-  }
-  void **chunk = page->free;
-  open_word<kMemcheck>(chunk);
-  page->free = static_cast<void **>(*chunk);
-  ++page->used;
-  if (page->free == nullptr) {
-    elist::pop_front(&cls.available);
-    elist::push_back(&cls.full, &page->link);
-  }
+inline void *hand_out(sc_sz *sz, SzPage *page, void **chunk, unsigned size) {
   *chunk = page;
   hide<kMemcheck>(chunk, kWord);
   void *p = chunk + 1;
   on_hand_out<kMemcheck>(sz, p, size);
   return p;
+}
+
+// The chunk was the page's last free one: the page moves to the back of the
+// full list. Out of line (and reached by a tail call), like the page
+// creation below, so that the common path needs no stack frame.
+template <bool kMemcheck>
+__attribute__((noinline)) void *hand_out_last(sc_sz *sz, SizeClass *cls, SzPage *page,
+                                              void **chunk, unsigned size) {
+  elist::pop_front(&cls->available);
+  elist::push_back(&cls->full, &page->link);
+  return hand_out<kMemcheck>(sz, page, chunk, size);
+}
+
+template <bool kMemcheck>
+void *take_chunk_from_new_page(sc_sz *sz, unsigned size, const char *file, int line);
+
+// Allocation of `size` <= 8192 bytes: the first free chunk of the front page
+// of its class, on a new page when there is none.
+template <bool kMemcheck>
+inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
+  SizeClass &cls = sz->classes[internal::szpool_class_of(size)];
+  SzPage *page = page_of(cls.available.head);
+  if (SC_UNLIKELY(page == nullptr || page->free == nullptr)) {
+    return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
+  }
+  void **chunk = page->free;
+  open_word<kMemcheck>(chunk);
+  page->free = static_cast<void **>(*chunk);
+  ++page->used;
+  if (SC_UNLIKELY(page->free == nullptr)) {
+    return hand_out_last<kMemcheck>(sz, &cls, page, chunk, size);
+  }
+  return hand_out<kMemcheck>(sz, page, chunk, size);
+}
+
+// A new page goes to the front of the available list; the chunk comes from it.
+template <bool kMemcheck>
+__attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned size,
+                                                         const char *file, int line) {
+  if (add_page(sz, internal::szpool_class_of(size), file, line) == nullptr) return nullptr;
+  return take_chunk<kMemcheck>(sz, size, file, line);
 }
 
 // Free of a chunk of `size` <= 8192 bytes: back on its page's chain; a full

@@ -1,0 +1,39 @@
+// Shared pieces of the benchmark program.
+//
+// Every benchmark is named "<family>/<case>/<contender>": the contenders of
+// one case run the same workload in the same process, and the ratio table
+// printed at the end (main.cpp) compares the library's contender of each
+// case with the others, against the goal of its family. Every benchmark
+// calls SetItemsProcessed with the number of operations it timed (allocation
+// and free pairs, log lines, file reads...), and the table shows the time
+// per operation.
+#ifndef KELV_BENCH_BENCH_H
+#define KELV_BENCH_BENCH_H
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace kelv_bench {
+
+// Registration of each source file's benchmarks, called by main in the order
+// of the table.
+void RegisterAllocBenchmarks();
+void RegisterListBenchmarks();
+void RegisterLogBenchmarks();
+void RegisterFileBenchmarks();
+
+// Writes `lines` lines with SC_LOG to the destination bits `where` and
+// returns the exit status (for counting their system calls under strace).
+int LogLines(int lines, int where);
+
+// "<family>/<case>/<contender>".
+std::string Name(const char *family, const std::string &test_case, const char *contender);
+
+// A directory under /tmp made at first use and removed with everything in it
+// at exit.
+const std::string &ScratchDir();
+
+}  // namespace kelv_bench
+
+#endif  // KELV_BENCH_BENCH_H
