@@ -27,6 +27,12 @@ void RemoveRoot() {
   rmdir(g_root->c_str());
 }
 
+// The descriptors muting needs, opened once (before any leak baseline).
+void OpenMuteFds() {
+  if (g_null < 0) g_null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (g_saved_stderr < 0) g_saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 10);
+}
+
 }  // namespace
 
 std::string Reader::cstr(size_t max) {
@@ -47,9 +53,13 @@ std::string Reader::rest() {
 
 const std::string &ScratchRoot() {
   if (g_root == nullptr) {
-    char tmpl[] = "/tmp/kelv-fuzz-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) Fail("mkdtemp");
-    g_root = new std::string(tmpl);
+    // Memory-backed when possible: the walk makes and removes many directories.
+    char shm[] = "/dev/shm/kelv-fuzz-XXXXXX";
+    char tmp[] = "/tmp/kelv-fuzz-XXXXXX";
+    const char *made = mkdtemp(shm);
+    if (made == nullptr) made = mkdtemp(tmp);
+    if (made == nullptr) Fail("mkdtemp");
+    g_root = new std::string(made);
     atexit(RemoveRoot);
   }
   return *g_root;
@@ -72,6 +82,7 @@ void WriteFile(const std::string &path, const std::string &data) {
 }
 
 int LowestFreeFd() {
+  OpenMuteFds();
   const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("open /dev/null");
   close(fd);
@@ -85,8 +96,7 @@ void CheckNoFdLeak(int expected_lowest) {
 MuteStderr::MuteStderr() : active_(false) {
   static const bool verbose = getenv("KELV_FUZZ_VERBOSE") != nullptr;
   if (verbose) return;
-  if (g_null < 0) g_null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (g_saved_stderr < 0) g_saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 10);
+  OpenMuteFds();
   fflush(stderr);
   active_ = g_null >= 0 && g_saved_stderr >= 0 && dup2(g_null, STDERR_FILENO) >= 0;
 }
