@@ -30,7 +30,8 @@ class Reader {
   size_t pos_ = 0;
 };
 
-// A fresh directory under /tmp, made on first use and removed at exit.
+// A fresh directory under /dev/shm (else /tmp), made on first use and removed
+// at exit.
 const std::string &ScratchRoot();
 // Removes everything below `dir`, keeping `dir` itself.
 void EmptyDir(const std::string &dir);
