@@ -31,23 +31,155 @@ const char *level_name(int level) {
   return static_cast<unsigned>(level) < kLevelCount ? kLevelNames[level] : "Unknown";
 }
 
-// "hh:mm:ss" of the local time.
+// "hh:mm:ss" of the local time, as "%02u:%02u:%02u" prints it (by hand: the
+// parts of a broken-down time are below 100, and snprintf would cost more
+// than the rest of a screen line's prefix).
 void format_time(char (&out)[32]) {
   const time_t now = time(nullptr);
   struct tm tm;
   if (localtime_r(&now, &tm) == nullptr) memset(&tm, 0, sizeof tm);
-  snprintf(out, sizeof out, "%02u:%02u:%02u", static_cast<unsigned>(tm.tm_hour),
-           static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec));
+  const unsigned parts[] = {static_cast<unsigned>(tm.tm_hour), static_cast<unsigned>(tm.tm_min),
+                            static_cast<unsigned>(tm.tm_sec)};
+  if (parts[0] >= 100 || parts[1] >= 100 || parts[2] >= 100) {
+    snprintf(out, sizeof out, "%02u:%02u:%02u", parts[0], parts[1], parts[2]);
+    return;
+  }
+  char *p = out;
+  for (unsigned part : parts) {
+    if (p != out) *p++ = ':';
+    *p++ = static_cast<char>('0' + part / 10);
+    *p++ = static_cast<char>('0' + part % 10);
+  }
+  *p = '\0';
+}
+
+// Text cut as snprintf cuts it: at most kSize - 1 bytes, then a NUL.
+template <size_t kSize>
+class BoundedText {
+ public:
+  BoundedText() { buf_[0] = '\0'; }
+  bool empty() const { return len_ == 0; }
+  size_t size() const { return len_; }
+  const char *c_str() const { return buf_; }
+  void clear() {
+    len_ = 0;
+    buf_[0] = '\0';
+  }
+  void assign(const BoundedText &other) {
+    len_ = other.len_;
+    memcpy(buf_, other.buf_, len_ + 1);
+  }
+  void add(const char *s) {
+    while (*s != '\0' && len_ < kSize - 1) buf_[len_++] = *s++;
+    buf_[len_] = '\0';
+  }
+  void add(int value) {
+    char digits[16];
+    snprintf(digits, sizeof digits, "%d", value);
+    add(digits);
+  }
+  template <class First, class Second, class... Rest>
+  void add(First first, Second second, Rest... rest) {
+    add(first);
+    add(second, rest...);
+  }
+
+ private:
+  char buf_[kSize];
+  size_t len_ = 0;
+};
+
+constexpr size_t kPrefixSize = 1024;
+using Prefix = BoundedText<kPrefixSize>;
+
+// A line for the screen is built here when it fits: prefix, message and the
+// error suffix of __sc_print_pmsg.
+constexpr size_t kScreenLineSize = 2048;
+
+// The prefix of the line being written to the screen. Standard error is
+// unbuffered, so writing the prefix and then the message costs two writes;
+// the prefix waits here instead and goes out with its message in one write.
+// A prefix whose message never comes is written by the next prefix, or at
+// exit.
+Prefix g_screen_prefix;
+bool g_screen_flush_registered = false;
+
+void write_waiting_prefix() {
+  if (g_screen_prefix.empty()) return;
+  fputs(g_screen_prefix.c_str(), stderr);
+  g_screen_prefix.clear();
+}
+
+void hold_for_screen(const Prefix &prefix) {
+  g_screen_prefix.assign(prefix);
+  if (!g_screen_flush_registered) {
+    g_screen_flush_registered = true;
+    atexit(write_waiting_prefix);
+  }
+}
+
+// Writes the waiting prefix, the message and (for __sc_print_pmsg, when
+// `err_text` is not null) "\t[<err>, <err_text>]\n" to standard error: in one
+// write when the whole line fits kScreenLineSize bytes, else piece by piece.
+// The bytes are the same either way.
+void write_screen_line(const char *fmt, va_list args, int err, const char *err_text) {
+  char line[kScreenLineSize];
+  size_t len = g_screen_prefix.size();
+  memcpy(line, g_screen_prefix.c_str(), len);
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(line + len, sizeof line - len, fmt, copy);
+  va_end(copy);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof line - len) {
+    len += static_cast<size_t>(n);
+    if (err_text != nullptr) {
+      n = snprintf(line + len, sizeof line - len, "\t[%d, %s]\n", err, err_text);
+      len = n >= 0 ? len + static_cast<size_t>(n) : sizeof line;
+    }
+    if (len < sizeof line) {
+      g_screen_prefix.clear();
+      fwrite(line, 1, len, stderr);
+      return;
+    }
+  }
+  write_waiting_prefix();
+  vfprintf(stderr, fmt, args);
+  if (err_text != nullptr) fprintf(stderr, "\t[%d, %s]\n", err, err_text);
 }
 
 bool to_screen() { return (__sc_debug_where & SC_WHERE_SCREEN) != 0; }
 FILE *to_log() { return (__sc_debug_where & SC_WHERE_FILE) != 0 ? g_log : nullptr; }
 
+// The log's stream buffer: one stream is open at a time.
+char g_log_buffer[BUFSIZ];
+
+// The log opened for appending, as fopen(path, "ae") opens it (created with
+// mode 0666 less the umask, close-on-exec), without the two calls stdio adds
+// on every reopen: the descriptor carries O_APPEND from its open, so no seek
+// to the end is made, and the stream writes through g_log_buffer, so no fstat
+// sizes a buffer. fdopen's own fcntl(F_GETFL) remains. The seam sees the
+// whole as one fopen.
+FILE *open_for_append(const char *path) {
+  if (fault::should_fail(fault::Op::kFopen)) return nullptr;
+  UniqueFd fd(os::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+  if (!fd.valid()) return nullptr;
+  FILE *stream = os::fdopen(fd.get(), "a");
+  if (stream == nullptr) {
+    const int err = errno;
+    fd.reset();
+    errno = err;
+    return nullptr;
+  }
+  fd.release();
+  setvbuf(stream, g_log_buffer, _IOFBF, sizeof g_log_buffer);
+  return stream;
+}
+
 // Opens the log for appending from the closed state. On failure the process
 // falls back to the screen, at once and for good (until a program sets the
 // file bit again).
 int open_log(const char *path) {
-  g_log = os::fopen(path, "ae");
+  g_log = open_for_append(path);
   if (g_log == nullptr) {
     const int err = errno;
     printf("sc_check_debug_file: fopen(%s) failed: %s\n", path, internal::error_text(err));
@@ -111,12 +243,12 @@ FILE *debug_log_stream() { return g_log; }
 int sc_check_debug_file() {
   char basedir[128];
   if (sc_get_basedir(basedir, sizeof basedir) != 0) return -1;
-  char path[kLogPathSize];
-  snprintf(path, sizeof path, "/var/log/%s_err", printable(sc_process_name));
-  if (g_log == nullptr) return open_log(path);
+  BoundedText<kLogPathSize> path;  // "/var/log/%s_err", cut at 511 bytes
+  path.add("/var/log/", printable(sc_process_name), "_err");
+  if (g_log == nullptr) return open_log(path.c_str());
   sc_close_debug_file();
-  if (rotate_if_full(path) != 0) return -1;
-  return open_log(path);
+  if (rotate_if_full(path.c_str()) != 0) return -1;
+  return open_log(path.c_str());
 }
 
 void sc_close_debug_file() {
@@ -133,6 +265,7 @@ using namespace kelv::sys;
 
 int __sc_print_prefix(int level, const char *file, int line) {
   const ErrnoGuard keep_errno;
+  write_waiting_prefix();  // its message never came
   file = internal::skip_dots_and_slashes(file);
 
   char now[32];
@@ -140,28 +273,28 @@ int __sc_print_prefix(int level, const char *file, int line) {
 
   if ((__sc_debug_where & SC_WHERE_FILE) != 0) (void)internal::sc_check_debug_file();
 
-  char prefix[1024] = {};
+  Prefix prefix;
   switch (__sc_debug_detail) {
     case SC_DETAIL_NONE:
       break;
     case SC_DETAIL_TYPE:
-      snprintf(prefix, sizeof prefix, "[%s] %s: ", now, level_name(level));
+      prefix.add("[", now, "] ", level_name(level), ": ");
       break;
     case SC_DETAIL_FILE:
-      snprintf(prefix, sizeof prefix, "[%s] %s: %s: ", now, level_name(level), file);
+      prefix.add("[", now, "] ", level_name(level), ": ", file, ": ");
       break;
     case SC_DETAIL_LINE:
-      snprintf(prefix, sizeof prefix, "[%s] %s: %s:%d: ", now, level_name(level), file, line);
+      prefix.add("[", now, "] ", level_name(level), ": ", file, ":", line, ": ");
       break;
     default:
-      snprintf(prefix, sizeof prefix, "[%s] <Unknown Detail>: %s:%d: ", now, file, line);
+      prefix.add("[", now, "] <Unknown Detail>: ", file, ":", line, ": ");
       break;
   }
-  if (prefix[0] == '\0') return 0;
+  if (prefix.empty()) return 0;
 
-  if (to_screen()) fputs(prefix, stderr);
+  if (to_screen()) hold_for_screen(prefix);
   if (FILE *log = to_log()) {
-    fputs(prefix, log);
+    fputs(prefix.c_str(), log);
     fflush(log);
   }
   return 0;
@@ -172,8 +305,10 @@ int __sc_print_msg(const char *fmt, ...) {
   va_list args;
   if (to_screen()) {
     va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
+    write_screen_line(fmt, args, 0, nullptr);
     va_end(args);
+  } else {
+    write_waiting_prefix();
   }
   if (FILE *log = to_log()) {
     va_start(args, fmt);
@@ -191,9 +326,10 @@ int __sc_print_pmsg(const char *fmt, ...) {
   va_list args;
   if (to_screen()) {
     va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
+    write_screen_line(fmt, args, err, text);
     va_end(args);
-    fprintf(stderr, "\t[%d, %s]\n", err, text);
+  } else {
+    write_waiting_prefix();
   }
   if (FILE *log = to_log()) {
     va_start(args, fmt);

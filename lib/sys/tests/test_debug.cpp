@@ -185,4 +185,34 @@ TEST(DebugErrno, UnknownErrorNumberHasText) {
   EXPECT_EQ(r.err.rfind("x\t[123456, ", 0), 0u) << r.err;
 }
 
+// A screen line's prefix waits for its message and goes out with it in one
+// write; what reaches standard error is the same, whatever the path.
+TEST(DebugScreen, PrefixGoesOutWithItsMessageAndIsNeverLost) {
+  const std::string long_message(5000, 'm');  // beyond the one-write line
+  ChildResult r = RunInChild([&] {
+    ScreenOnly(SC_DETAIL_FILE);
+    SC_LOG(SC_LOG_ERROR, "short %d\n", 1);
+    SC_LOG(SC_LOG_ERROR, "%s\n", long_message.c_str());
+    errno = ENOENT;
+    SC_LOG_ERRNO(SC_LOG_ERROR, "%s", long_message.c_str());
+    __sc_print_prefix(SC_LOG_WARN, "alone.c", 1);  // no message: written by the next prefix
+    SC_LOG(SC_LOG_ERROR, "after\n");
+    __sc_print_prefix(SC_LOG_WARN, "off.c", 2);  // the screen is left before the message
+    __sc_debug_where = 0;
+    __sc_print_msg("never\n");
+    __sc_debug_where = SC_WHERE_SCREEN;
+    __sc_print_prefix(SC_LOG_DEBUG, "last.c", 3);  // no message: written at exit
+    return 0;
+  });
+  EXPECT_TRUE(r.ok());
+  const std::string t = "\\[\\d\\d:\\d\\d:\\d\\d\\] ";
+  const std::string me = "lib/sys/tests/test_debug.cpp: ";
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex(t + "Error: " + me + "short 1\n" + t + "Error: " + me + long_message +
+                        "\n" + t + "Error: " + me + long_message + "\t\\[2, " + strerror(ENOENT) +
+                        "\\]\n" + t + "Warn: alone.c: " + t + "Error: " + me + "after\n" + t +
+                        "Warn: off.c: " + t + "Debug: last.c: ")))
+      << r.err;
+}
+
 }  // namespace

@@ -43,7 +43,11 @@ extern SC_API int __sc_debug_assert; /* reserved for programs; never used here *
 
 /* Writes the prefix of one line. Leading '.' and '/' characters of `file` are
  * skipped (../../src/a shows as src/a). When the file bit is set, the error
- * log is checked (reopened and, at 1 MiB, rotated) first. A level outside 0-4
+ * log is checked (reopened and, at 1 MiB, rotated) first, and the prefix is
+ * written to it and flushed at once. On standard error the prefix goes out
+ * with the message that follows it, in one write (a prefix whose message
+ * never comes is written by the next prefix or message call, or at exit), so
+ * the bytes on each stream are those of writing it here. A level outside 0-4
  * is shown as "Unknown". The caller's errno is preserved. Always returns 0. */
 SC_API int __sc_print_prefix(int level, const char *file, int line);
 
