@@ -2,6 +2,7 @@
 // TARLENDIR, override and buffer size, compared with a model of the
 // resolution rules. The buffer is exactly `size` bytes on the heap, so any
 // overrun is caught; on failure it must be untouched.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,6 +16,17 @@ namespace {
 using kelv::fuzz::Reader;
 
 constexpr unsigned char kSentinel = 0xa5;
+
+// Sets (or, with nullptr, unsets) a variable through a buffer of our own that
+// the environment points into: setenv would keep every value ever set.
+void SetVariable(const char *name, const std::string *value) {
+  static char vorn[1300], tarlen[1300];
+  char *buf = strcmp(name, "VORNDIR") == 0 ? vorn : tarlen;
+  unsetenv(name);
+  if (value == nullptr) return;
+  snprintf(buf, sizeof vorn, "%s=%s", name, value->c_str());
+  putenv(buf);
+}
 
 bool Resolve(int type, const char *override, const char *vorn, const char *tarlen, size_t size,
              std::string *out) {
@@ -58,10 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string vorn = in.cstr(1200), tarlen = in.cstr(1200), over = in.cstr(1200);
 
   kelv::sys::internal::set_app_type(type);
-  unsetenv("VORNDIR");
-  unsetenv("TARLENDIR");
-  if ((flags & 1) != 0) setenv("VORNDIR", vorn.c_str(), 1);
-  if ((flags & 2) != 0) setenv("TARLENDIR", tarlen.c_str(), 1);
+  SetVariable("VORNDIR", (flags & 1) != 0 ? &vorn : nullptr);
+  SetVariable("TARLENDIR", (flags & 2) != 0 ? &tarlen : nullptr);
   std::string over_copy = over;
   if ((flags & 4) != 0) sc_basedir_from_input = over_copy.data();
 
