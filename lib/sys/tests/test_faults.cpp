@@ -83,10 +83,12 @@ class Sweep {
     if (!logdir_.empty()) RemoveTree(logdir_);
   }
 
-  // Fresh state for one run: a log of exactly 1 MiB, no files from before.
+  // Fresh state for one run: a log of exactly 1 MiB, no files from before,
+  // and a pid file naming this (live) test process, whose executable has
+  // another name: start-up reads its link and takes the file over.
   void Reset() {
     RemoveTree(dir_ / "data");
-    RemoveTree(dir_ / "run/" + program_ + ".pid");
+    WriteFileOrDie(dir_ / "run/" + program_ + ".pid", std::to_string(getpid()));
     if (logdir_.empty()) return;
     RemoveTree(logdir_ + "/" + program_ + "_err.1");
     const std::string log = logdir_ + "/" + program_ + "_err";
