@@ -27,6 +27,11 @@ void RegisterFileBenchmarks();
 // returns the exit status (for counting their system calls under strace).
 int LogLines(int lines, int where);
 
+// Runs `pairs` allocation and free pairs of `allocator` ("pool", "glibc",
+// "jemalloc", "mimalloc") in `pattern` ("lifo": 64-byte churn, "ws": a
+// working set of 100,000), with only the pairs collected by callgrind.
+int CountPairs(const std::string &allocator, const std::string &pattern, unsigned pairs);
+
 // "<family>/<case>/<contender>".
 std::string Name(const char *family, const std::string &test_case, const char *contender);
 

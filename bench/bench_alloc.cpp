@@ -7,6 +7,7 @@
 // block it gets. Peers missing from the machine are left out of the run.
 #include <kelv/sys.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <random>
@@ -15,6 +16,13 @@
 
 #include "bench.h"
 #include "peers.h"
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define KELV_BENCH_TOGGLE_COLLECT() CALLGRIND_TOGGLE_COLLECT
+#else
+#define KELV_BENCH_TOGGLE_COLLECT() ((void)0)
+#endif
 
 namespace kelv_bench {
 namespace {
@@ -111,34 +119,55 @@ const std::vector<Step> &Steps() {
 
 inline unsigned SizeOf(const Step &s, bool mixed) { return mixed ? s.mixed_size : s.small_size; }
 
-// `live` objects of 8..512 bytes (8..8192 when `mixed`); each iteration frees
-// a random one and allocates a random size in its place.
+// `live` objects of 8..512 bytes (8..8192 when `mixed`); each replacement
+// frees a random one and allocates a random size in its place.
+template <class A>
+class LiveSet {
+ public:
+  LiveSet(A &a, unsigned live, bool mixed)
+      : a_(a), steps_(Steps()), live_(live), mixed_(mixed), ptr_(live), size_(live) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<uint32_t> fill(8, mixed ? 8192 : 512);
+    for (unsigned i = 0; i < live; ++i) {
+      size_[i] = fill(rng);
+      ptr_[i] = a_.alloc(size_[i]);
+      Touch(ptr_[i], size_[i]);
+    }
+  }
+  ~LiveSet() {
+    for (unsigned j = 0; j < live_; ++j) a_.release(ptr_[j], size_[j]);
+  }
+  LiveSet(const LiveSet &) = delete;
+  LiveSet &operator=(const LiveSet &) = delete;
+
+  // The i-th replacement of the fixed sequence.
+  void Replace(unsigned i) {
+    const Step &s = steps_[i & (kSteps - 1)];
+    const auto slot = static_cast<unsigned>((uint64_t{s.slot} * live_) >> 32);
+    a_.release(ptr_[slot], size_[slot]);
+    const unsigned n = SizeOf(s, mixed_);
+    void *p = a_.alloc(n);
+    Touch(p, n);
+    ptr_[slot] = p;
+    size_[slot] = n;
+  }
+
+ private:
+  A &a_;
+  const std::vector<Step> &steps_;
+  const unsigned live_;
+  const bool mixed_;
+  std::vector<void *> ptr_;
+  std::vector<uint32_t> size_;
+};
+
 template <class A>
 void WorkingSet(benchmark::State &state, unsigned live, bool mixed) {
   A a;
   if (!a.ok()) return state.SkipWithError("allocator construction failed");
-  const std::vector<Step> &steps = Steps();
-  std::vector<void *> ptr(live);
-  std::vector<uint32_t> size(live);
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<uint32_t> fill(8, mixed ? 8192 : 512);
-  for (unsigned i = 0; i < live; ++i) {
-    size[i] = fill(rng);
-    ptr[i] = a.alloc(size[i]);
-    Touch(ptr[i], size[i]);
-  }
+  LiveSet<A> set(a, live, mixed);
   unsigned i = 0;
-  for (auto _ : state) {
-    const Step &s = steps[i++ & (kSteps - 1)];
-    const auto slot = static_cast<unsigned>((uint64_t{s.slot} * live) >> 32);
-    a.release(ptr[slot], size[slot]);
-    const unsigned n = SizeOf(s, mixed);
-    void *p = a.alloc(n);
-    Touch(p, n);
-    ptr[slot] = p;
-    size[slot] = n;
-  }
-  for (unsigned j = 0; j < live; ++j) a.release(ptr[j], size[j]);
+  for (auto _ : state) set.Replace(i++);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -160,16 +189,48 @@ void Fifo(benchmark::State &state, unsigned count) {
   state.SetItemsProcessed(state.iterations() * count);
 }
 
+// For callgrind run with --collect-atstart=no: `pairs` pairs of 64-byte LIFO
+// churn, or of replacements in a working set of 100,000 objects, collected
+// alone (set-up and clean-up left out). 0, or 1 when the allocator fails.
+template <class A>
+int CountedPairs(bool working_set, unsigned pairs) {
+  A a;
+  if (!a.ok()) return 1;
+  if (!working_set) {
+    KELV_BENCH_TOGGLE_COLLECT();
+    for (unsigned i = 0; i < pairs; ++i) {
+      void *p = a.alloc(64);
+      Touch(p, 64);
+      a.release(p, 64);
+    }
+    KELV_BENCH_TOGGLE_COLLECT();
+    return 0;
+  }
+  LiveSet<A> set(a, 100000, false);
+  KELV_BENCH_TOGGLE_COLLECT();
+  for (unsigned i = 0; i < pairs; ++i) set.Replace(i);
+  KELV_BENCH_TOGGLE_COLLECT();
+  return 0;
+}
+
 struct Contender {
   const char *name;
   void (*lifo)(benchmark::State &, unsigned);
   void (*working_set)(benchmark::State &, unsigned, bool);
   void (*fifo)(benchmark::State &, unsigned);
+  int (*counted_pairs)(bool, unsigned);
 };
 
 template <class A>
 Contender Make(const char *name) {
-  return {name, Lifo<A>, WorkingSet<A>, Fifo<A>};
+  return {name, Lifo<A>, WorkingSet<A>, Fifo<A>, CountedPairs<A>};
+}
+
+std::vector<Contender> AllocContenders() {
+  std::vector<Contender> all = {Make<Pool>("pool"), Make<Glibc>("glibc")};
+  if (Jemalloc() != nullptr) all.push_back(Make<Je>("jemalloc"));
+  if (Mimalloc() != nullptr) all.push_back(Make<Mi>("mimalloc"));
+  return all;
 }
 
 // Case by case, every contender in turn, so that the contenders of a case
@@ -198,11 +259,16 @@ void Register(const char *family, const std::vector<Contender> &all, bool full) 
 }  // namespace
 
 void RegisterAllocBenchmarks() {
-  std::vector<Contender> alloc = {Make<Pool>("pool"), Make<Glibc>("glibc")};
-  if (Jemalloc() != nullptr) alloc.push_back(Make<Je>("jemalloc"));
-  if (Mimalloc() != nullptr) alloc.push_back(Make<Mi>("mimalloc"));
-  Register("alloc", alloc, true);
+  Register("alloc", AllocContenders(), true);
   Register("heap", {Make<Kmalloc>("kmalloc"), Make<Glibc>("malloc")}, false);
+}
+
+int CountPairs(const std::string &allocator, const std::string &pattern, unsigned pairs) {
+  for (const Contender &c : AllocContenders()) {
+    if (allocator == c.name) return c.counted_pairs(pattern == "ws", pairs);
+  }
+  fprintf(stderr, "kelv_bench: no allocator %s\n", allocator.c_str());
+  return 2;
 }
 
 }  // namespace kelv_bench

@@ -5,8 +5,12 @@
 //   kelv_bench --log-lines=N --log-where=file|screen
 //       writes N lines with SC_LOG and exits (scripts/dev bench counts their
 //       system calls with strace)
+//   kelv_bench --pairs=N --pattern=lifo|ws --allocator=pool|glibc|jemalloc|mimalloc
+//       runs N pairs of one allocator with only them collected, for
+//       valgrind --tool=callgrind --collect-atstart=no
 #include <ftw.h>
 #include <kelv/sys.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -212,6 +216,16 @@ int main(int argc, char **argv) {
     return kelv_bench::LogLines(atoi(argv[1] + 12), file ? SC_WHERE_FILE : SC_WHERE_SCREEN);
   }
   kelv_bench::PreparePeers(argv);
+  // A fixed threshold: every block of 128 KiB or more is mapped afresh, so
+  // that a whole-file read costs the same whichever reader ran before it
+  // (glibc would otherwise raise the threshold after each large free). The
+  // allocator workloads stay below it.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  if (argc == 4 && strncmp(argv[1], "--pairs=", 8) == 0 &&
+      strncmp(argv[2], "--pattern=", 10) == 0 && strncmp(argv[3], "--allocator=", 12) == 0) {
+    return kelv_bench::CountPairs(argv[3] + 12, argv[2] + 10,
+                                  static_cast<unsigned>(atoi(argv[1] + 8)));
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   kelv_bench::RegisterAllocBenchmarks();
