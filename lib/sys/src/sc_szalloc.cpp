@@ -219,28 +219,42 @@ __attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned siz
   return take_chunk<kMemcheck>(sz, size, file, line);
 }
 
-// Free of a chunk of `size` <= 8192 bytes: back on its page's chain; a full
-// page returns to the back of the available list, a completely free page
-// beyond the kept ones goes back to the tracked heap.
+// The class of a chunk of `page` freed with `size`: the size's class plus the
+// page's adjustment.
+inline unsigned class_on_free(const SzPage *page, unsigned size) {
+  return internal::szpool_class_of(size) + static_cast<unsigned>(page->class_adjust);
+}
+
+// After a free that left `page` with its first free chunk (`was_full`) or
+// with none in use: a full page returns to the back of the available list, a
+// completely free page beyond the kept ones goes back to the tracked heap.
+// Out of line: only here is the page's class needed, and the adjustment that
+// it takes may sit on the page header's next cache line.
+__attribute__((noinline)) void settle_page(sc_sz *sz, SzPage *page, unsigned size, bool was_full) {
+  SizeClass &cls = sz->classes[class_on_free(page, size)];
+  if (was_full) {
+    elist::remove(&cls.full, &page->link);
+    elist::push_back(&cls.available, &page->link);
+  } else if (cls.available.count > kKeepPages && cls.available.head != &page->link) {
+    elist::remove(&cls.available, &page->link);
+    release_page(page);
+  }
+}
+
+// Free of a chunk of `size` <= 8192 bytes: back on its page's chain, then
+// the page's list moves when it was full or is now unused.
 template <bool kMemcheck>
 inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   void **chunk = static_cast<void **>(ptr) - 1;
   open_word<kMemcheck>(chunk);
   SzPage *page = static_cast<SzPage *>(*chunk);
-  const unsigned k = internal::szpool_class_of(size) + static_cast<unsigned>(page->class_adjust);
-  SizeClass &cls = sz->classes[k];
   void **old_head = page->free;
   *chunk = old_head;
   page->free = chunk;
   --page->used;
-  on_take_back<kMemcheck>(sz, ptr, chunk, k);
-  if (old_head == nullptr) {
-    elist::remove(&cls.full, &page->link);
-    elist::push_back(&cls.available, &page->link);
-  } else if (page->used == 0 && cls.available.count > kKeepPages &&
-             cls.available.head != &page->link) {
-    elist::remove(&cls.available, &page->link);
-    release_page(page);
+  on_take_back<kMemcheck>(sz, ptr, chunk, class_on_free(page, size));
+  if (SC_UNLIKELY(old_head == nullptr || page->used == 0)) {
+    settle_page(sz, page, size, old_head == nullptr);
   }
 }
 
