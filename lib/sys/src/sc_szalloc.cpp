@@ -225,24 +225,26 @@ inline unsigned class_on_free(const SzPage *page, unsigned size) {
   return internal::szpool_class_of(size) + static_cast<unsigned>(page->class_adjust);
 }
 
-// After a free that left `page` with its first free chunk (`was_full`) or
-// with none in use: a full page returns to the back of the available list, a
-// completely free page beyond the kept ones goes back to the tracked heap.
-// Out of line: only here is the page's class needed, and the adjustment that
-// it takes may sit on the page header's next cache line.
-__attribute__((noinline)) void settle_page(sc_sz *sz, SzPage *page, unsigned size, bool was_full) {
+// A page that was full has a free chunk again: to the back of the available
+// list of its class.
+__attribute__((noinline)) void return_to_available(sc_sz *sz, SzPage *page, unsigned size) {
   SizeClass &cls = sz->classes[class_on_free(page, size)];
-  if (was_full) {
-    elist::remove(&cls.full, &page->link);
-    elist::push_back(&cls.available, &page->link);
-  } else if (cls.available.count > kKeepPages && cls.available.head != &page->link) {
-    elist::remove(&cls.available, &page->link);
-    release_page(page);
-  }
+  elist::remove(&cls.full, &page->link);
+  elist::push_back(&cls.available, &page->link);
 }
 
-// Free of a chunk of `size` <= 8192 bytes: back on its page's chain, then
-// the page's list moves when it was full or is now unused.
+// A completely free page beyond the kept ones goes back to the tracked heap.
+__attribute__((noinline)) void release_unused_page(SizeClass *cls, SzPage *page) {
+  elist::remove(&cls->available, &page->link);
+  release_page(page);
+}
+
+// Free of a chunk of `size` <= 8192 bytes: back on its page's chain; a full
+// page returns to the back of the available list, a completely free page
+// beyond the kept ones goes back to the tracked heap. The class is read only
+// where it is needed (the list moves, the page count of a page now unused,
+// hiding the chunk in a debug build): the adjustment it takes may sit on the
+// page header's next cache line, which the common free then leaves alone.
 template <bool kMemcheck>
 inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   void **chunk = static_cast<void **>(ptr) - 1;
@@ -253,8 +255,15 @@ inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   page->free = chunk;
   --page->used;
   on_take_back<kMemcheck>(sz, ptr, chunk, class_on_free(page, size));
-  if (SC_UNLIKELY(old_head == nullptr || page->used == 0)) {
-    settle_page(sz, page, size, old_head == nullptr);
+  if (SC_UNLIKELY(old_head == nullptr)) {
+    return_to_available(sz, page, size);
+  } else if (page->used == 0) {
+    // A volatile read keeps the compiler from hoisting it above the test.
+    const volatile uintptr_t &adjust = page->class_adjust;
+    SizeClass &cls = sz->classes[internal::szpool_class_of(size) + static_cast<unsigned>(adjust)];
+    if (SC_UNLIKELY(cls.available.count > kKeepPages && cls.available.head != &page->link)) {
+      release_unused_page(&cls, page);
+    }
   }
 }
 
