@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -223,104 +224,67 @@ Lookup LookUp(const std::string &content, const std::string &key, unsigned size 
   return LookUpIn(dir / "x.cfg", key, size);
 }
 
-const std::string kMissingUser = "\"global.user\" is missing in <cfg>!\n";
-
-TEST(CfgLookup, FindsTheFirstMatchingEntry) {
-  Lookup l = LookUp("global.user nobody\n", "global.user");
-  EXPECT_EQ(l.rc, 0);
-  EXPECT_EQ(l.value, "nobody");
-  EXPECT_EQ(l.err, "");
-
-  l = LookUp("global.user nobody\n", "global.pidDir");
-  EXPECT_EQ(l.rc, -1);
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "\"global.pidDir\" is missing in <cfg>!\n");
-
-  // The first entry ends the search; a broken line after it is never read.
-  l = LookUp("global.user first\nglobal.user second\nglobal.user\nbroken", "global.user");
-  EXPECT_EQ(l.value, "first");
-  EXPECT_EQ(l.err, "");
+std::string Missing(const std::string &key) { return "\"" + key + "\" is missing in <cfg>!\n"; }
+std::string TooLarge(const std::string &value) {
+  return "Parse error: property val('" + value + "') larger then passed buf\n";
 }
 
-TEST(CfgLookup, LayoutAroundTheEntry) {
-  const std::string content = std::string("\n   \n# comment\n\t  # indented comment\n") +
-                              std::string("\0junk line\n", 11) +
-                              "other.key  x y z\n"
-                              " \t global.user \t\t no#body  second word # remark\r\n"
-                              "global.pidDir /run/x\r\n";
-  Lookup l = LookUp(content, "global.user");
-  EXPECT_EQ(l.value, "no#body");
-  EXPECT_EQ(l.err, "");
-  l = LookUp(content, "global.pidDir");
-  EXPECT_EQ(l.value, "/run/x");  // no carriage return
-}
-
-TEST(CfgLookup, NamesMatchInFullAndByCase) {
-  Lookup l = LookUp("Global.user a\nglobal.user=b\nglobal.users c\nglobal.use d\n", "global.user");
-  EXPECT_EQ(l.rc, -1);
-  EXPECT_EQ(l.err, kMissingUser);
-}
-
-TEST(CfgLookup, BytesAbove0x7fAreNeverWhiteSpace) {
-  Lookup l = LookUp("global.user \xa0x\xc2\x85\n", "global.user");
-  EXPECT_EQ(l.value, "\xa0x\xc2\x85");
-  l = LookUp("global.user\xa0x y\n", "global.user");
-  EXPECT_EQ(l.err, kMissingUser);
-}
-
-TEST(CfgLookup, EveryParseError) {
-  Lookup l = LookUp("global.user nobody", "global.user");
-  EXPECT_EQ(l.rc, -1);
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "Parse error: Expected property val\n");
-
-  // A last word without a newline breaks every lookup that reaches it.
-  l = LookUp("global.user nobody\nlonely", "global.pidDir");
-  EXPECT_EQ(l.err, "Parse error: Expected property name\n");
-
-  l = LookUp("global.user  \t \n", "global.user");
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "Parse error: Expected value for key('global.user') in cfg file\n");
-
-  // A 1023-byte word fills a whole line piece: its name runs to the end.
-  l = LookUp(std::string(1023, 'a') + "\nglobal.user x\n", "global.user");
-  EXPECT_EQ(l.err, "Parse error: Expected property name\n");
-}
-
-TEST(CfgLookup, OverlongLinesAreReadInPieces) {
-  // The comment's first 1023 bytes are one piece; the rest is a line of its own.
-  Lookup l = LookUp("#" + std::string(1022, 'c') + "global.user bob\n", "global.user");
-  EXPECT_EQ(l.value, "bob");
-  EXPECT_EQ(l.err, "");
-}
-
-TEST(CfgLookup, ValueMustBeShorterThanTheCallersBuffer) {
-  const std::string v127(127, 'v'), v128(128, 'w');
-  Lookup l = LookUp("global.user " + v127 + "\n", "global.user", 128);
-  EXPECT_EQ(l.value, v127);
-  l = LookUp("global.user " + v128 + "\n", "global.user", 128);
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "Parse error: property val('" + v128 + "') larger then passed buf\n");
-}
-
-TEST(CfgLookup, NamesAndValuesBeyond511CharactersNeverOverrun) {
-  const std::string v511(511, 'v'), v512(512, 'w'), v1000(1000, 'z');
-  Lookup l = LookUp("k " + v511 + "\n", "k", 1024);
-  EXPECT_EQ(l.value, v511);
-  // A longer value is refused even when the caller's buffer would hold it.
-  l = LookUp("k " + v512 + "\n", "k", 1024);
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "Parse error: property val('" + v512 + "') larger then passed buf\n");
-  l = LookUp("k " + v1000 + "\n", "k", 1024);
-  EXPECT_EQ(l.err, "Parse error: property val('" + v1000 + "') larger then passed buf\n");
-
+// Each case: file content, key and buffer size, then the outcome. A failed
+// lookup always leaves the buffer untouched.
+TEST(CfgLookup, ContentCases) {
+  const std::string layout = std::string("\n   \n# comment\n\t  # indented comment\n") +
+                             std::string("\0junk line\n", 11) + "other.key  x y z\n" +
+                             " \t global.user \t\t no#body  second word # remark\r\n" +
+                             "global.pidDir /run/x\r\n";
+  const std::string v127(127, 'v'), v128(128, 'w'), v511(511, 'v'), v512(512, 'w'), v1000(1000, 'z');
   const std::string n511(511, 'n'), n512(512, 'm');
-  l = LookUp(n511 + " found\n", n511);
-  EXPECT_EQ(l.value, "found");
-  // A longer name never matches, not even a key equal to it.
-  l = LookUp(n512 + " found\n", n512);
-  EXPECT_EQ(l.value, "(untouched)");
-  EXPECT_EQ(l.err, "\"" + n512 + "\" is missing in <cfg>!\n");
+  const std::string user = "global.user", no_name = "Parse error: Expected property name\n";
+  struct Case {
+    std::string content, key;
+    unsigned size;
+    std::string value, err;  // value "(untouched)": the lookup failed
+  };
+  const Case cases[] = {
+      {"global.user nobody\n", user, 128, "nobody", ""},
+      {"global.user nobody\n", "global.pidDir", 128, "(untouched)", Missing("global.pidDir")},
+      // The first entry ends the search; a broken line after it is never read.
+      {"global.user first\nglobal.user second\nglobal.user\nbroken", user, 128, "first", ""},
+      {layout, user, 128, "no#body", ""},
+      {layout, "global.pidDir", 128, "/run/x", ""},  // no carriage return
+      // Names match in full and by case.
+      {"Global.user a\nglobal.user=b\nglobal.users c\nglobal.use d\n", user, 128, "(untouched)",
+       Missing(user)},
+      // Bytes above 0x7f are never white space.
+      {"global.user \xa0x\xc2\x85\n", user, 128, "\xa0x\xc2\x85", ""},
+      {"global.user\xa0x y\n", user, 128, "(untouched)", Missing(user)},
+      {"global.user nobody", user, 128, "(untouched)", "Parse error: Expected property val\n"},
+      // A last word without a newline breaks every lookup that reaches it.
+      {"global.user nobody\nlonely", "global.pidDir", 128, "(untouched)", no_name},
+      {"global.user  \t \n", user, 128, "(untouched)",
+       "Parse error: Expected value for key('global.user') in cfg file\n"},
+      // A 1023-byte word fills a whole line piece: its name runs to the end.
+      {std::string(1023, 'a') + "\nglobal.user x\n", user, 128, "(untouched)", no_name},
+      // The comment's first 1023 bytes are one piece; the rest is a line of its own.
+      {"#" + std::string(1022, 'c') + "global.user bob\n", user, 128, "bob", ""},
+      // The value must be shorter than the caller's buffer...
+      {"global.user " + v127 + "\n", user, 128, v127, ""},
+      {"global.user " + v128 + "\n", user, 128, "(untouched)", TooLarge(v128)},
+      // ... and than 512 even when the caller's buffer would hold it.
+      {"k " + v511 + "\n", "k", 1024, v511, ""},
+      {"k " + v512 + "\n", "k", 1024, "(untouched)", TooLarge(v512)},
+      {"k " + v1000 + "\n", "k", 1024, "(untouched)", TooLarge(v1000)},
+      // A name beyond 511 characters never matches, not even a key equal to it.
+      {n511 + " found\n", n511, 128, "found", ""},
+      {n512 + " found\n", n512, 128, "(untouched)", Missing(n512)},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case &c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i));
+    const Lookup l = LookUp(c.content, c.key, c.size);
+    EXPECT_EQ(l.rc, c.value == "(untouched)" ? -1 : 0);
+    EXPECT_EQ(l.value, c.value);
+    EXPECT_EQ(l.err, c.err);
+  }
 }
 
 TEST(CfgLookup, OpenFailuresNameTheErrno) {
