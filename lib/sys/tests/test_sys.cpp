@@ -435,32 +435,33 @@ TEST_F(StartUp, SysExitRunsTheExitHandlers) {
   EXPECT_FALSE(PathExists(pid_file()));
 }
 
-TEST_F(StartUp, StaleIdIsReplaced) {
-  WriteFileOrDie(pid_file(), PidFileContent(StaleId()));
-  ChildResult r = RunInChild([&] {
-    if (Init() != 0) return 1;
-    return ReadFileOrDie(pid_file()) == PidFileContent(getpid()) ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code << r.err;
-  EXPECT_FALSE(PathExists(pid_file()));
-}
-
-TEST_F(StartUp, OwnIdLeavesTheFileAlone) {
-  ChildResult r = RunInChild([&] {
-    WriteFileOrDie(pid_file(), PidText(getpid()) + "\nmore\n");
-    if (Init() != 0) return 1;
-    return ReadFileOrDie(pid_file()) == PidText(getpid()) + "\nmore\n" ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code << r.err;
-  EXPECT_TRUE(PathExists(pid_file())) << "no removal is registered for a file left alone";
-}
-
-TEST_F(StartUp, FirstLineWithoutANumberIsKeptAndRunsAnyway) {
-  // Id 0: the probe reaches the own process group, /proc/0/exe cannot be read.
-  WriteFileOrDie(pid_file(), "abc\n");
-  ChildResult r = RunInChild([&] { return Init() == 0 ? 0 : 1; });
-  EXPECT_TRUE(r.ok()) << r.err;
-  EXPECT_EQ(ReadFileOrDie(pid_file()), "abc\n");
+// Pid files that do not name another running instance: a stale id or a live
+// process of another executable is replaced (and removed at exit); a first
+// line without a number (id 0: the probe reaches the own process group and
+// /proc/0/exe cannot be read) or the process's own id is left alone, with no
+// removal registered.
+TEST_F(StartUp, PidFileOfNoOtherInstanceDoesNotStopStartUp) {
+  RunningProcess other("/bin/sleep");
+  ASSERT_EQ(other.ExeName(), "sleep");
+  struct Case {
+    std::string stored;  // empty: the starting process's own id and more
+    bool kept;
+  };
+  const Case cases[] = {{PidFileContent(StaleId()), false},
+                        {PidText(other.pid()), false},
+                        {"abc\n", true},
+                        {"", true}};
+  for (const Case &c : cases) {
+    ChildResult r = RunInChild([&] {
+      const std::string before = c.stored.empty() ? PidText(getpid()) + "\nmore\n" : c.stored;
+      WriteFileOrDie(pid_file(), before);
+      if (Init() != 0) return 1;
+      return ReadFileOrDie(pid_file()) == (c.kept ? before : PidFileContent(getpid())) ? 0 : 2;
+    });
+    EXPECT_TRUE(r.ok()) << c.stored << " exit " << r.exit_code << r.err;
+    EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored;
+    unlink(pid_file().c_str());
+  }
 }
 
 TEST_F(StartUp, LiveProcessWithTheProgramsNameIsAnotherInstance) {
@@ -478,17 +479,6 @@ TEST_F(StartUp, LiveProcessWithTheProgramsNameIsAnotherInstance) {
   EXPECT_EQ(r.err, "sc_sys_init: another instance of this process exists (" + PidText(other.pid()) +
                        ")\n");
   EXPECT_EQ(ReadFileOrDie(pid_file()), stored);
-}
-
-TEST_F(StartUp, LiveProcessOfAnotherExecutableIsNoObstacle) {
-  RunningProcess other("/bin/sleep");
-  ASSERT_EQ(other.ExeName(), "sleep");
-  WriteFileOrDie(pid_file(), PidText(other.pid()));
-  ChildResult r = RunInChild([&] {
-    if (Init() != 0) return 1;
-    return ReadFileOrDie(pid_file()) == PidFileContent(getpid()) ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code << r.err;
 }
 
 TEST_F(StartUp, SymbolicLinkAtThePidPathIsNeverFollowed) {
@@ -759,31 +749,28 @@ TEST_F(StartUp, FailedIdChangesStopTheSwitch) {
   const std::string ignoring = "sc_sys_init: set uid/gid failed - ignoring...\n";
   const std::string eperm = "[errno=1, " + Text(EPERM) + "]\n";
 
-  ChildResult r = RunInChild([&] {
-    FaultGuard fail(Op::kSetgid, 0, 1, EPERM);
-    if (Init() != 0) return 1;
-    return getuid() == uid_before && getgid() == gid_before ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.err, "setgid('" + std::to_string(gid) + "') failed " + eperm + ignoring);
-
-  r = RunInChild([&] {
-    FaultGuard fail(Op::kSetuid, 0, 1, EPERM);
-    if (Init() != 0) return 1;
-    return getuid() == uid_before && getgid() == gid ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.err, "setuid('" + std::to_string(uid) + "') failed " + eperm + ignoring);
-
-  if (!IsRoot()) GTEST_SKIP() << "only root changes supplementary groups";
-  r = RunInChild([&] {
-    FaultGuard fail(Op::kSetgroups, 0, 1, EPERM);
-    if (Init() != 0) return 1;
-    return getuid() == uid_before && getgid() == gid_before ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.err, "initgroups('" + account + "', '" + std::to_string(gid) + "') failed " +
-                       eperm + ignoring);
+  struct Case {
+    Op op;
+    gid_t gid_after;
+    std::string line;
+  };
+  std::vector<Case> cases = {
+      {Op::kSetgid, gid_before, "setgid('" + std::to_string(gid) + "') failed "},
+      {Op::kSetuid, gid, "setuid('" + std::to_string(uid) + "') failed "}};
+  // Only root changes supplementary groups.
+  if (IsRoot()) {
+    cases.push_back({Op::kSetgroups, gid_before,
+                     "initgroups('" + account + "', '" + std::to_string(gid) + "') failed "});
+  }
+  for (const Case &c : cases) {
+    ChildResult r = RunInChild([&] {
+      FaultGuard fail(c.op, 0, 1, EPERM);
+      if (Init() != 0) return 1;
+      return getuid() == uid_before && getgid() == c.gid_after ? 0 : 2;
+    });
+    EXPECT_TRUE(r.ok()) << c.line << " exit " << r.exit_code;
+    EXPECT_EQ(r.err, c.line + eperm + ignoring);
+  }
 }
 
 // ---------------------------------------------------------------------------
