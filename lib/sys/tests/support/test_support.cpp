@@ -88,6 +88,23 @@ ChildResult RunInChild(const std::function<int()> &body, unsigned timeout_s) {
   return result;
 }
 
+ChildResult RunLogged(const std::function<int()> &body, int level) {
+  return RunInChild([&] {
+    __sc_debug_where = SC_WHERE_SCREEN;
+    __sc_debug_detail = SC_DETAIL_NONE;
+    __sc_debug_level = level;
+    return body();
+  });
+}
+
+void ExpectReported(const std::function<int()> &body, const std::string &lines) {
+  for (const int level : {SC_LOG_ERROR, SC_LOG_FATAL}) {
+    const ChildResult r = RunLogged(body, level);
+    EXPECT_TRUE(r.ok()) << "level " << level << ", exit " << r.exit_code << ", err: " << r.err;
+    EXPECT_EQ(r.err, level == SC_LOG_ERROR ? lines : "") << "level " << level;
+  }
+}
+
 ScratchDir::ScratchDir(const std::string &parent) {
   std::string tmpl = (parent.empty() ? TempRoot() : parent) + "/kelv-test-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) {

@@ -27,6 +27,15 @@ struct ChildResult {
 // `timeout_s` seconds.
 ChildResult RunInChild(const std::function<int()> &body, unsigned timeout_s = 60);
 
+// RunInChild with diagnostics going bare (screen only, no prefix) to standard
+// error at `level`.
+ChildResult RunLogged(const std::function<int()> &body, int level = SC_LOG_ERROR);
+
+// `body` returns 0 when its results are as expected. Run by RunLogged at level
+// 2 it must log exactly `lines`; at level 1 the results are the same and
+// nothing is logged.
+void ExpectReported(const std::function<int()> &body, const std::string &lines);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class ScratchDir {
  public:
