@@ -19,37 +19,18 @@ namespace {
 
 using kelv::sys::fault::Op;
 using kelv::test::ChildResult;
+using kelv::test::ExpectReported;
 using kelv::test::FaultGuard;
 using kelv::test::PathExists;
 using kelv::test::ReadFileOrDie;
-using kelv::test::RunInChild;
+using kelv::test::RunLogged;
 using kelv::test::ScratchDir;
 using kelv::test::WriteFileOrDie;
 
 using Body = std::function<int()>;
 
-ChildResult Logged(const Body &body, int level = SC_LOG_ERROR) {
-  return RunInChild([&] {
-    __sc_debug_where = SC_WHERE_SCREEN;
-    __sc_debug_detail = SC_DETAIL_NONE;
-    __sc_debug_level = level;
-    return body();
-  });
-}
-
-// `body` returns 0 when the results are as expected. At level 2 it must log
-// exactly `lines`; at level 1 the results are the same and nothing is logged.
-void ExpectReported(const Body &body, const std::string &lines) {
-  const ChildResult loud = Logged(body, SC_LOG_ERROR);
-  EXPECT_TRUE(loud.ok()) << "level 2, exit " << loud.exit_code << ", err: " << loud.err;
-  EXPECT_EQ(loud.err, lines);
-  const ChildResult quiet = Logged(body, SC_LOG_FATAL);
-  EXPECT_TRUE(quiet.ok()) << "level 1, exit " << quiet.exit_code;
-  EXPECT_EQ(quiet.err, "");
-}
-
 void ExpectSilentSuccess(const Body &body) {
-  const ChildResult r = Logged(body);
+  const ChildResult r = RunLogged(body);
   EXPECT_TRUE(r.ok()) << "exit " << r.exit_code << ", err: " << r.err;
   EXPECT_EQ(r.err, "");
 }
@@ -181,14 +162,14 @@ TEST_F(FileTest, ReadFailuresOfTheSystem) {
       return ReadFails(hello_, 0, refused);
     };
   };
-  const int fd = Logged([] { return NextFd(); }).exit_code;
+  const int fd = RunLogged([] { return NextFd(); }).exit_code;
   const std::string d = std::to_string(fd);
   ExpectReported(failing(Op::kLseek, 0), "sc_file_read_bytes: lseek(" + d + ", 0, SEEK_CUR) failed");
   ExpectReported(failing(Op::kLseek, 1), "sc_file_read_bytes: lseek(" + d + ", 0, SEEK_END) failed");
   ExpectReported(failing(Op::kLseek, 2), "sc_file_read_bytes: lseek(" + d + ", 0, SEEK_SET) failed");
   ExpectReported(failing(Op::kMalloc, 0, 6),
                  "sc_kmalloc: do_malloc(6) failed\nsc_file_read_bytes: sc_malloc(6) failed");
-  const ChildResult r = Logged(failing(Op::kRead, 0));
+  const ChildResult r = RunLogged(failing(Op::kRead, 0));
   EXPECT_TRUE(r.ok()) << r.exit_code;
   EXPECT_TRUE(std::regex_match(
       r.err, std::regex("sc_file_read_bytes: read\\(" + d + ", [0-9a-f]+, 6\\) returned -1")))
