@@ -17,9 +17,8 @@
 namespace {
 
 using kelv::sys::fault::Op;
-using kelv::test::ChildResult;
 using kelv::test::FaultGuard;
-using kelv::test::RunInChild;
+using kelv::test::ExpectReported;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kThreadSanitizer = true;
@@ -32,21 +31,6 @@ constexpr bool kThreadSanitizer = false;
 #else
 constexpr bool kThreadSanitizer = false;
 #endif
-
-// Runs `body` in a child with errors going bare to standard error; at level 2
-// it must log exactly `lines`, at level 1 nothing, with the same results.
-void ExpectReported(const std::function<int()> &body, const std::string &lines) {
-  for (const int level : {SC_LOG_ERROR, SC_LOG_FATAL}) {
-    const ChildResult r = RunInChild([&] {
-      __sc_debug_where = SC_WHERE_SCREEN;
-      __sc_debug_detail = SC_DETAIL_NONE;
-      __sc_debug_level = level;
-      return body();
-    });
-    EXPECT_TRUE(r.ok()) << "level " << level << ", exit " << r.exit_code << ", err: " << r.err;
-    EXPECT_EQ(r.err, level == SC_LOG_ERROR ? lines : "") << "level " << level;
-  }
-}
 
 struct Destruct {
   void operator()(sc_kmutex_t *m) const { sc_kmutex_destruct(m); }
