@@ -35,12 +35,8 @@ using kelv::sys::fault::Op;
 using kelv::test::ChildResult;
 using kelv::test::FaultGuard;
 using kelv::test::RunInChild;
+using kelv::test::RunLogged;
 using kelv::test::ScratchDir;
-
-void ErrorsToScreen() {
-  __sc_debug_where = SC_WHERE_SCREEN;
-  __sc_debug_detail = SC_DETAIL_NONE;
-}
 
 // ---- lock guard ----------------------------------------------------------
 
@@ -87,8 +83,7 @@ TEST(KMutexGuard, MovedGuardUnlocksOnce) {
 }
 
 TEST(KMutexGuard, FailedLockIsVisibleAndNeverUnlocked) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     KMutex m("twice", 4);
     KMutexGuard first(m);
     {
@@ -123,8 +118,7 @@ TEST(KMutexGuard, SerialisesThreads) {
 }
 
 TEST(KMutex, OwnerReleasesResetsAndReportsFailure) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     {
       FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
       KMutex failed("nomem", 6);
@@ -216,8 +210,7 @@ TEST(PoolResource, HonoursEveryAlignment) {
 }
 
 TEST(PoolResource, TryAllocateRefusesWhatThePoolCannotServe) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     SzPool pool("refusals");
     PoolResource resource(pool.get());
     const unsigned allocs = no_allocs;
@@ -238,8 +231,7 @@ TEST(PoolResource, TryAllocateRefusesWhatThePoolCannotServe) {
 }
 
 TEST(PoolResource, AllocateFailureFollowsTheExceptionMode) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     SzPool pool("failure");
     PoolResource resource(pool.get());
     FaultGuard refuse(Op::kMalloc, 0, 100, ENOMEM);
@@ -276,8 +268,7 @@ TEST(PoolResource, EqualOnlyToItself) {
 }
 
 TEST(SzPool, OwnerMovesAndFailsCleanly) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     {
       FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
       SzPool failed("nomem");
@@ -321,8 +312,7 @@ TEST(FileBuffer, FailedReadLeavesItEmpty) {
   ScratchDir dir;
   kelv::test::WriteFileOrDie(dir / "five", "12345");
   const std::string five = dir / "five", missing = dir / "missing";
-  ChildResult r = RunInChild([&] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([&] {
     const unsigned base = total_allocate;
     FileBuffer b;
     if (b.read(five.c_str()) != 0) return 1;
@@ -384,8 +374,7 @@ TEST(TrackedString, FreesWithTheSizeOfTheCopyEvenWhenShortened) {
 }
 
 TEST(TrackedString, NullSourceAndRefusedCopyAreEmpty) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     const unsigned allocs = no_allocs;
     TrackedString none(nullptr);
     if (none || none.view() != "" || none.block_size() != 0 || no_allocs != allocs) return 1;
