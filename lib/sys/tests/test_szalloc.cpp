@@ -31,6 +31,7 @@ using kelv::sys::internal::szpool_init;
 using kelv::test::ChildResult;
 using kelv::test::FaultGuard;
 using kelv::test::RunInChild;
+using kelv::test::RunLogged;
 
 constexpr unsigned W = sizeof(void *);
 constexpr unsigned kPage = 65536;
@@ -274,11 +275,6 @@ TEST_F(SzTest, PagesTooSmallForTheClassAreGivenBack) {
   sc_kfree_sz(page, PageSize(page));
 }
 
-void ErrorsToScreen() {
-  __sc_debug_where = SC_WHERE_SCREEN;
-  __sc_debug_detail = SC_DETAIL_NONE;
-}
-
 std::string RefusedPages(unsigned from, unsigned to) {
   std::string lines;
   for (unsigned size = from; size >= to; size /= 2)
@@ -287,8 +283,7 @@ std::string RefusedPages(unsigned from, unsigned to) {
 }
 
 TEST(SzRefusals, NoPageGivesBothErrorLines) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     sc_sz_t *sz = sc_szconstruct("refused-pool-name-is-long");
     if (sz == nullptr) return 1;
     {
@@ -310,8 +305,7 @@ TEST(SzRefusals, NoPageGivesBothErrorLines) {
 }
 
 TEST(SzRefusals, SmallPagesServeSmallClassesOnly) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     sc_sz_t *sz = sc_szconstruct("tight");
     if (sz == nullptr) return 1;
     FaultGuard refuse(Op::kMalloc, 0, 6, ENOMEM);  // 64 KiB to 2 KiB refused: a 1 KiB page
@@ -338,8 +332,7 @@ TEST(SzRefusals, SmallPagesServeSmallClassesOnly) {
 }
 
 TEST(SzRefusals, RefusedAllocatorIsLogged) {
-  ChildResult r = RunInChild([] {
-    ErrorsToScreen();
+  ChildResult r = RunLogged([] {
     FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
     return sc_szconstruct("x") == nullptr ? 0 : 1;
   });
