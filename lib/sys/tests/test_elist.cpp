@@ -17,6 +17,7 @@ using kelv::sys::fault::Op;
 using kelv::test::ChildResult;
 using kelv::test::FaultGuard;
 using kelv::test::RunInChild;
+using kelv::test::RunLogged;
 
 constexpr size_t W = sizeof(void *);
 
@@ -209,9 +210,7 @@ TEST(ElistHeader, DestructLeavesElementsLinked) {
 }
 
 TEST(ElistHeader, RefusedHeaderIsLoggedAndNull) {
-  ChildResult r = RunInChild([] {
-    __sc_debug_where = SC_WHERE_SCREEN;
-    __sc_debug_detail = SC_DETAIL_NONE;
+  ChildResult r = RunLogged([] {
     FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
     return sc_elist_construct("jobs") == nullptr ? 0 : 1;
   });
