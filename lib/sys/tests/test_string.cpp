@@ -14,6 +14,7 @@ using kelv::sys::fault::Op;
 using kelv::test::ChildResult;
 using kelv::test::FaultGuard;
 using kelv::test::RunInChild;
+using kelv::test::RunLogged;
 
 // The classes bit by bit, as independent ranges; the table must be their union.
 struct ClassRange {
@@ -74,9 +75,7 @@ TEST(Strdup, NullGivesNullWithoutAllocating) {
 }
 
 TEST(Strdup, RefusalLogsBothLines) {
-  ChildResult r = RunInChild([] {
-    __sc_debug_where = SC_WHERE_SCREEN;
-    __sc_debug_detail = SC_DETAIL_NONE;
+  ChildResult r = RunLogged([] {
     FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
     return sc_strdup("abcd") == nullptr ? 0 : 1;
   });
