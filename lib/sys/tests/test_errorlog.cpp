@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -59,11 +60,6 @@ class LogDir {
   int error_;
 };
 
-#define REQUIRE_LOG_DIR(dir)                                                    \
-  if (!(dir).made())                                                            \
-  GTEST_SKIP() << "cannot make a directory in /var/log: " << strerror((dir).error()) \
-               << " (run as root)"
-
 // In the child: a started process of `name` (its base directory always
 // resolves), lines to the log only, without prefix.
 // The name is kept for the rest of the child's life, as the library needs.
@@ -90,6 +86,24 @@ std::string OpenForAppendFailed(const std::string &log, int err) {
          std::to_string(err) + ": " + Text(err) + "\n";
 }
 
+// A fresh log directory; Run() starts the child as the process that logs there.
+class ErrorLogFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!dir_.made()) {
+      GTEST_SKIP() << "cannot make a directory in /var/log: " << strerror(dir_.error())
+                   << " (run as root)";
+    }
+  }
+  ChildResult Run(const std::function<int()> &body) const {
+    return RunInChild([&] {
+      StartAs(dir_.process());
+      return body();
+    });
+  }
+  LogDir dir_;
+};
+
 TEST(ErrorLog, BeforeStartUpLinesAreLost) {
   ChildResult r = RunInChild([] {
     SC_LOG(SC_LOG_ERROR, "lost\n");
@@ -103,19 +117,16 @@ TEST(ErrorLog, BeforeStartUpLinesAreLost) {
 // Whole lines reach the file: prefix at every detail, and the error number of
 // SC_LOG_ERRNO, which is the caller's even though the reopen before the line
 // fails (the log was deleted) and sets errno itself.
-TEST(ErrorLog, PrefixAndErrnoLinesReachTheFile) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, PrefixAndErrnoLinesReachTheFile) {
+  ChildResult r = Run([&] {
     __sc_debug_detail = SC_DETAIL_LINE;
     __sc_print_prefix(SC_LOG_ERROR, "./src/a.c", 7);
     __sc_print_msg("first\n");
     errno = ENOENT;
     __sc_print_prefix(SC_LOG_WARN, "b.c", 8);
     __sc_print_pmsg("second");
-    fputs(ReadFileOrDie(dir.log()).c_str(), stdout);  // before the log goes
-    if (unlink(dir.log().c_str()) != 0) return 1;
+    fputs(ReadFileOrDie(dir_.log()).c_str(), stdout);  // before the log goes
+    if (unlink(dir_.log().c_str()) != 0) return 1;
     errno = EACCES;
     SC_LOG_ERRNO(SC_LOG_ERROR, "lost with the deleted log");
     if (errno != EACCES) return 2;
@@ -128,23 +139,20 @@ TEST(ErrorLog, PrefixAndErrnoLinesReachTheFile) {
   const std::string eacces = "\t[13, " + Text(EACCES) + "]\n";
   EXPECT_TRUE(std::regex_match(r.out, std::regex("\\[..:..:..\\] Error: src/a.c:7: first\n"
                                                  "\\[..:..:..\\] Warn: b.c:8: second\t\\[2, [^\\]]+\\]\n"
-                                                 "sc_check_debug_file: open\\(" + dir.log() +
+                                                 "sc_check_debug_file: open\\(" + dir_.log() +
                                                  "\\) failed: [^\n]+\n")))
       << r.out;
-  EXPECT_TRUE(std::regex_match(ReadFileOrDie(dir.log()),
+  EXPECT_TRUE(std::regex_match(ReadFileOrDie(dir_.log()),
                                std::regex("\\[..:..:..\\] Error: lib/sys/tests/test_errorlog.cpp:[0-9]+: "
                                           "third\\t\\[13, [^\\]]+\\]\n")))
-      << ReadFileOrDie(dir.log());
+      << ReadFileOrDie(dir_.log());
   EXPECT_NE(r.err.find("third" + eacces), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("lost"), std::string::npos);
 }
 
-TEST(ErrorLog, LinesAreAppendedThroughACloseOnExecStream) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  WriteFileOrDie(dir.log(), "earlier\n");
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, LinesAreAppendedThroughACloseOnExecStream) {
+  WriteFileOrDie(dir_.log(), "earlier\n");
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "one %d\n", 1);
     FILE *log = debug_log_stream();
     if (log == nullptr) return 1;
@@ -159,15 +167,12 @@ TEST(ErrorLog, LinesAreAppendedThroughACloseOnExecStream) {
   EXPECT_TRUE(r.ok()) << r.exit_code;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(ReadFileOrDie(dir.log()), "earlier\none 1\ntwo\nthree\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "earlier\none 1\ntwo\nthree\n");
 }
 
-TEST(ErrorLog, RotatesAtOneMebibyteKeepingOneGeneration) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  const std::string log = dir.log(), old = dir.log() + ".1";
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, RotatesAtOneMebibyteKeepingOneGeneration) {
+  const std::string log = dir_.log(), old = dir_.log() + ".1";
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "a\n");
     WriteFileOrDie(log, std::string(kMiB - 1, 'x'));
     SC_LOG(SC_LOG_ERROR, "b\n");
@@ -183,39 +188,33 @@ TEST(ErrorLog, RotatesAtOneMebibyteKeepingOneGeneration) {
   EXPECT_EQ(ReadFileOrDie(old), std::string(kMiB, 'y'));
 }
 
-TEST(ErrorLog, OversizedLogTakesTheFirstLineAndRotatesAtTheSecond) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
+TEST_F(ErrorLogFile, OversizedLogTakesTheFirstLineAndRotatesAtTheSecond) {
   const std::string big(2 * kMiB, 'z');
-  WriteFileOrDie(dir.log(), big);
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+  WriteFileOrDie(dir_.log(), big);
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "first\n");
-    if (PathExists(dir.log() + ".1")) return 1;
+    if (PathExists(dir_.log() + ".1")) return 1;
     SC_LOG(SC_LOG_ERROR, "second\n");
     return 0;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(ReadFileOrDie(dir.log()), "second\n");
-  EXPECT_EQ(ReadFileOrDie(dir.log() + ".1"), big + "first\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "second\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log() + ".1"), big + "first\n");
 }
 
-TEST(ErrorLog, DeletedLogLosesOneLineAndIsRecreated) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, DeletedLogLosesOneLineAndIsRecreated) {
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "one\n");
-    unlink(dir.log().c_str());
+    unlink(dir_.log().c_str());
     SC_LOG(SC_LOG_ERROR, "two\n");
-    if (debug_log_stream() != nullptr || PathExists(dir.log())) return 1;
+    if (debug_log_stream() != nullptr || PathExists(dir_.log())) return 1;
     SC_LOG(SC_LOG_ERROR, "three\n");
     return __sc_debug_where == SC_WHERE_FILE ? 0 : 2;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir.log() + ") failed: " + Text(ENOENT) + "\n");
+  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(ReadFileOrDie(dir.log()), "three\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "three\n");
 }
 
 TEST(ErrorLog, UncreatableLogSwitchesToTheScreenOnce) {
@@ -233,11 +232,8 @@ TEST(ErrorLog, UncreatableLogSwitchesToTheScreenOnce) {
   EXPECT_EQ(r.err, "one\ntwo\n");
 }
 
-TEST(ErrorLog, FailedReopenForAppendingSwitchesToTheScreen) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, FailedReopenForAppendingSwitchesToTheScreen) {
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "one\n");
     {
       FaultGuard fail(Op::kFopen, 0, 1, EMFILE);
@@ -247,16 +243,13 @@ TEST(ErrorLog, FailedReopenForAppendingSwitchesToTheScreen) {
     return __sc_debug_where == SC_WHERE_SCREEN && debug_log_stream() == nullptr ? 0 : 1;
   });
   EXPECT_TRUE(r.ok());
-  EXPECT_EQ(r.out, OpenForAppendFailed(dir.log(), EMFILE));
+  EXPECT_EQ(r.out, OpenForAppendFailed(dir_.log(), EMFILE));
   EXPECT_EQ(r.err, "two\nthree\n");
-  EXPECT_EQ(ReadFileOrDie(dir.log()), "one\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "one\n");
 }
 
-TEST(ErrorLog, FailedSizeCheckOrRenameLosesTheLine) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, FailedSizeCheckOrRenameLosesTheLine) {
+  ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "one\n");
     {
       FaultGuard fail(Op::kFstat, 0, 1, EIO);
@@ -265,32 +258,29 @@ TEST(ErrorLog, FailedSizeCheckOrRenameLosesTheLine) {
     if (debug_log_stream() != nullptr) return 1;
     SC_LOG(SC_LOG_ERROR, "two\n");
     // A directory in the way of the old generation: the rename fails.
-    WriteFileOrDie(dir.log(), std::string(kMiB, 'x'));
-    mkdir((dir.log() + ".1").c_str(), 0755);
-    WriteFileOrDie(dir.log() + ".1/keep", "");
+    WriteFileOrDie(dir_.log(), std::string(kMiB, 'x'));
+    mkdir((dir_.log() + ".1").c_str(), 0755);
+    WriteFileOrDie(dir_.log() + ".1/keep", "");
     SC_LOG(SC_LOG_ERROR, "lost to rename\n");
     return debug_log_stream() == nullptr && __sc_debug_where == SC_WHERE_FILE ? 0 : 2;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.out, "sc_check_debug_file:: fstat(" + dir.log() + ") failed: " + Text(EIO) +
-                       "\nsc_check_debug_file: rename() " + dir.log() + ".1 failed\n");
+  EXPECT_EQ(r.out, "sc_check_debug_file:: fstat(" + dir_.log() + ") failed: " + Text(EIO) +
+                       "\nsc_check_debug_file: rename() " + dir_.log() + ".1 failed\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(ReadFileOrDie(dir.log()), std::string(kMiB, 'x'));
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), std::string(kMiB, 'x'));
 }
 
-TEST(ErrorLog, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
-  const std::string moved = dir.log() + ".moved";
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+TEST_F(ErrorLogFile, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
+  const std::string moved = dir_.log() + ".moved";
+  ChildResult r = Run([&] {
     kelv::sys::internal::set_app_type(SC_APP_DEVICE);
     sc_basedir_from_input = nullptr;
     setenv("VORNDIR", "/v", 1);
     SC_LOG(SC_LOG_ERROR, "one\n");
     unsetenv("VORNDIR");
     unsetenv("TARLENDIR");
-    rename(dir.log().c_str(), moved.c_str());
+    rename(dir_.log().c_str(), moved.c_str());
     // No reopen: the line reaches the open (moved) file.
     SC_LOG(SC_LOG_ERROR, "two\n");
     // Checks resume: the log is missing (one lost line), then recreated.
@@ -301,17 +291,14 @@ TEST(ErrorLog, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
   });
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(r.err, "environment variable VORNDIR not defined\n");
-  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir.log() + ") failed: " + Text(ENOENT) + "\n");
+  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n");
   EXPECT_EQ(ReadFileOrDie(moved), "one\ntwo\n");
-  EXPECT_EQ(ReadFileOrDie(dir.log()), "four\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "four\n");
 }
 
-TEST(ErrorLog, TenThousandLinesLeaveNoDescriptorBehind) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
+TEST_F(ErrorLogFile, TenThousandLinesLeaveNoDescriptorBehind) {
   constexpr int kLines = 10000;
-  ChildResult r = RunInChild([&] {
-    StartAs(dir.process());
+  ChildResult r = Run([&] {
     const int before = kelv::test::CountOpenFds();
     for (int i = 0; i < kLines; ++i) SC_LOG(SC_LOG_ERROR, "line %05d\n", i);
     if (kelv::test::CountOpenFds() != before + 1) return 1;  // the open log
@@ -319,16 +306,14 @@ TEST(ErrorLog, TenThousandLinesLeaveNoDescriptorBehind) {
     return kelv::test::CountOpenFds() == before ? 0 : 2;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(SizeOf(dir.log()), static_cast<off_t>(kLines * 11));
+  EXPECT_EQ(SizeOf(dir_.log()), static_cast<off_t>(kLines * 11));
 }
 
-TEST(ErrorLog, StartUpNamesTheLog) {
-  LogDir dir;
-  REQUIRE_LOG_DIR(dir);
+TEST_F(ErrorLogFile, StartUpNamesTheLog) {
   kelv::test::ScratchDir root;
   // A unique program name: the root type keeps its pid file in /tmp.
   const std::string program = UniqueName("daemon");
-  const std::string process = dir.process(program);
+  const std::string process = dir_.process(program);
   ChildResult r = RunInChild([&] {
     setenv("VORNDIR", root.path().c_str(), 1);
     setenv("SC_DEBUG_WHERE", "both", 1);
@@ -340,7 +325,7 @@ TEST(ErrorLog, StartUpNamesTheLog) {
   });
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(r.err, "hello log\n");
-  EXPECT_EQ(ReadFileOrDie(dir.log(program)), "hello log\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log(program)), "hello log\n");
 }
 
 }  // namespace
