@@ -196,24 +196,17 @@ int open_log(const char *path) {
 }
 
 // Renames the log to its ".1" name once it has reached kRotateAt bytes (sized
-// with 64-bit offsets, so that even a huge log rotates on 32-bit systems). The log
-// must be closed. -1 (printed) when it cannot be examined or renamed.
-int rotate_if_full(const char *path) {
-  off_t size;
-  {
-    UniqueFd fd(os::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-      printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(errno));
-      return -1;
-    }
-    struct stat st;
-    if (os::fstat(fd.get(), &st) != 0) {
-      printf("sc_check_debug_file:: fstat(%s) failed: %s\n", path, internal::error_text(errno));
-      return -1;
-    }
-    size = st.st_size;
+// with 64-bit offsets, so that even a huge log rotates on 32-bit systems). `fd`
+// is the log opened read-only (closed before the rename); the log stream must
+// be closed. -1 (printed) when it cannot be examined or renamed.
+int rotate_if_full(UniqueFd &fd, const char *path) {
+  struct stat st;
+  if (os::fstat(fd.get(), &st) != 0) {
+    printf("sc_check_debug_file:: fstat(%s) failed: %s\n", path, internal::error_text(errno));
+    return -1;
   }
-  if (size < kRotateAt) return 0;
+  fd.reset();
+  if (st.st_size < kRotateAt) return 0;
   // Room for the suffix even after a cut log path: the rename never targets
   // the log itself.
   char old_path[kLogPathSize + 2];
@@ -223,6 +216,40 @@ int rotate_if_full(const char *path) {
     return -1;
   }
   return 0;
+}
+
+// Set while the open log has been found renamed away and keeps one line.
+bool g_log_renamed_away = false;
+
+// True when the open log's file still has a name (renamed, not deleted).
+bool open_log_still_named() {
+  struct stat st;
+  return os::fstat(fileno(g_log), &st) == 0 && st.st_nlink > 0;
+}
+
+// The check of an open log, before every line. The log is examined through a
+// read-only descriptor taken while the stream is still open, so that a log
+// gone from its path loses no line: one renamed away (logrotate, between its
+// rename and its create) takes this line where it now is, and is replaced by a
+// new log at the next line if none has appeared by then; a deleted one is made
+// anew for this line. A vanished log is still reported on standard output.
+int reopen_log(const char *path) {
+  UniqueFd fd(os::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int err = errno;
+    printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(err));
+    if (err == ENOENT && !g_log_renamed_away && open_log_still_named()) {
+      g_log_renamed_away = true;
+      return -1;
+    }
+    g_log_renamed_away = false;
+    internal::sc_close_debug_file();
+    return err == ENOENT ? open_log(path) : -1;
+  }
+  g_log_renamed_away = false;
+  internal::sc_close_debug_file();
+  if (rotate_if_full(fd, path) != 0) return -1;
+  return open_log(path);
 }
 
 }  // namespace
@@ -246,9 +273,7 @@ int sc_check_debug_file() {
   BoundedText<kLogPathSize> path;  // "/var/log/%s_err", cut at 511 bytes
   path.add("/var/log/", printable(sc_process_name), "_err");
   if (g_log == nullptr) return open_log(path.c_str());
-  sc_close_debug_file();
-  if (rotate_if_full(path.c_str()) != 0) return -1;
-  return open_log(path.c_str());
+  return reopen_log(path.c_str());
 }
 
 void sc_close_debug_file() {

@@ -128,9 +128,9 @@ TEST_F(ErrorLogFile, PrefixAndErrnoLinesReachTheFile) {
     fputs(ReadFileOrDie(dir_.log()).c_str(), stdout);  // before the log goes
     if (unlink(dir_.log().c_str()) != 0) return 1;
     errno = EACCES;
-    SC_LOG_ERRNO(SC_LOG_ERROR, "lost with the deleted log");
+    SC_LOG_ERRNO(SC_LOG_ERROR, "into a new log");  // the deleted log is made anew
     if (errno != EACCES) return 2;
-    __sc_debug_where = SC_WHERE_BOTH;  // the log is closed: the line shows on the screen
+    __sc_debug_where = SC_WHERE_BOTH;
     errno = EACCES;
     SC_LOG_ERRNO(SC_LOG_ERROR, "third");
     return errno == EACCES ? 0 : 3;
@@ -142,12 +142,13 @@ TEST_F(ErrorLogFile, PrefixAndErrnoLinesReachTheFile) {
                                                  "sc_check_debug_file: open\\(" + dir_.log() +
                                                  "\\) failed: [^\n]+\n")))
       << r.out;
+  const std::string line = "\\[..:..:..\\] Error: lib/sys/tests/test_errorlog.cpp:[0-9]+: ";
   EXPECT_TRUE(std::regex_match(ReadFileOrDie(dir_.log()),
-                               std::regex("\\[..:..:..\\] Error: lib/sys/tests/test_errorlog.cpp:[0-9]+: "
+                               std::regex(line + "into a new log\\t\\[13, [^\\]]+\\]\n" + line +
                                           "third\\t\\[13, [^\\]]+\\]\n")))
       << ReadFileOrDie(dir_.log());
   EXPECT_NE(r.err.find("third" + eacces), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("lost"), std::string::npos);
+  EXPECT_EQ(r.err.find("into a new log"), std::string::npos);
 }
 
 TEST_F(ErrorLogFile, LinesAreAppendedThroughACloseOnExecStream) {
@@ -202,19 +203,45 @@ TEST_F(ErrorLogFile, OversizedLogTakesTheFirstLineAndRotatesAtTheSecond) {
   EXPECT_EQ(ReadFileOrDie(dir_.log() + ".1"), big + "first\n");
 }
 
-TEST_F(ErrorLogFile, DeletedLogLosesOneLineAndIsRecreated) {
+TEST_F(ErrorLogFile, DeletedLogIsMadeAnewForTheNextLine) {
   ChildResult r = Run([&] {
     SC_LOG(SC_LOG_ERROR, "one\n");
     unlink(dir_.log().c_str());
     SC_LOG(SC_LOG_ERROR, "two\n");
-    if (debug_log_stream() != nullptr || PathExists(dir_.log())) return 1;
+    if (debug_log_stream() == nullptr || !PathExists(dir_.log())) return 1;
     SC_LOG(SC_LOG_ERROR, "three\n");
     return __sc_debug_where == SC_WHERE_FILE ? 0 : 2;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
   EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(ReadFileOrDie(dir_.log()), "three\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "two\nthree\n");
+}
+
+// What logrotate does: rename the log, then (with `create`) make a new one.
+// A line in between goes to the renamed log; if no new log has appeared by the
+// next line, the library makes it.
+TEST_F(ErrorLogFile, RenamedLogTakesOneLineThenIsReplaced) {
+  const std::string moved = dir_.log() + "-moved", moved_again = dir_.log() + "-moved-again";
+  ChildResult r = Run([&] {
+    SC_LOG(SC_LOG_ERROR, "one\n");
+    rename(dir_.log().c_str(), moved.c_str());
+    SC_LOG(SC_LOG_ERROR, "two\n");
+    if (debug_log_stream() == nullptr || PathExists(dir_.log())) return 1;
+    SC_LOG(SC_LOG_ERROR, "three\n");
+    if (!PathExists(dir_.log())) return 2;
+    rename(dir_.log().c_str(), moved_again.c_str());
+    WriteFileOrDie(dir_.log(), "");
+    SC_LOG(SC_LOG_ERROR, "four\n");
+    return __sc_debug_where == SC_WHERE_FILE ? 0 : 3;
+  });
+  EXPECT_TRUE(r.ok()) << r.exit_code;
+  const std::string missing =
+      "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n";
+  EXPECT_EQ(r.out, missing + missing);
+  EXPECT_EQ(ReadFileOrDie(moved), "one\ntwo\n");
+  EXPECT_EQ(ReadFileOrDie(moved_again), "three\n");
+  EXPECT_EQ(ReadFileOrDie(dir_.log()), "four\n");
 }
 
 TEST(ErrorLog, UncreatableLogSwitchesToTheScreenOnce) {
@@ -283,7 +310,8 @@ TEST_F(ErrorLogFile, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
     rename(dir_.log().c_str(), moved.c_str());
     // No reopen: the line reaches the open (moved) file.
     SC_LOG(SC_LOG_ERROR, "two\n");
-    // Checks resume: the log is missing (one lost line), then recreated.
+    // Checks resume: the log is missing, so one more line goes to the moved
+    // file; still missing at the next line, it is made anew.
     setenv("VORNDIR", "/v", 1);
     SC_LOG(SC_LOG_ERROR, "three\n");
     SC_LOG(SC_LOG_ERROR, "four\n");
@@ -291,8 +319,10 @@ TEST_F(ErrorLogFile, UnresolvableBaseDirectoryKeepsTheOpenLogAsItIs) {
   });
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(r.err, "environment variable VORNDIR not defined\n");
-  EXPECT_EQ(r.out, "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n");
-  EXPECT_EQ(ReadFileOrDie(moved), "one\ntwo\n");
+  const std::string missing =
+      "sc_check_debug_file: open(" + dir_.log() + ") failed: " + Text(ENOENT) + "\n";
+  EXPECT_EQ(r.out, missing + missing);
+  EXPECT_EQ(ReadFileOrDie(moved), "one\ntwo\nthree\n");
   EXPECT_EQ(ReadFileOrDie(dir_.log()), "four\n");
 }
 

@@ -334,4 +334,86 @@ TEST_F(ErrorLogTools, FiftyThousandLinesThroughSeveralOwnRotations) {
   EXPECT_FALSE(PathExists(log + ".2")) << "only one older generation";
 }
 
+// logrotate run over and over while a program writes, making the new log
+// itself (create) or leaving that to the library (nocreate); the rotated
+// generations go to a directory of their own (olddir) or carry a date
+// (dateext), clear of the library's own ".1".
+class LogrotateWhileWriting : public ErrorLogTools,
+                              public testing::WithParamInterface<const char *> {};
+
+TEST_P(LogrotateWhileWriting, NoLineLostOrTorn) {
+  if (!Executable(kLogrotate)) GTEST_SKIP() << kLogrotate << " is not installed";
+  const std::string config = GetParam();
+  const bool olddir = config.compare(0, 6, "olddir") == 0;
+  const bool create = config.find("nocreate") == std::string::npos;
+  const std::string &log = log_;
+  const std::string old = logdir_ + "/old";
+  ASSERT_EQ(mkdir(old.c_str(), 0755), 0);
+  std::string conf = log + " {\n    rotate 1000\n    nocompress\n";
+  conf += create ? "    create 0640 root root\n" : "    nocreate\n";
+  conf += olddir ? "    olddir " + old + "\n" : "    dateext\n    dateformat -%Y%m%d-%s\n";
+  conf += "}\n";
+  WriteFileOrDie(dir_ / "logrotate.conf", conf);
+  const std::string rotate = std::string(kLogrotate) + " -f -s " + Quote(dir_ / "state") + " " +
+                             Quote(dir_ / "logrotate.conf") + " >>" + Quote(dir_ / "rotate.out") +
+                             " 2>&1";
+
+  // olddir: a rotation every 20 ms while a line goes out every 50 us or so;
+  // dateext: one rotation a second while a line goes out every 0.5 ms. Either
+  // way the log stays below the library's own 1 MiB rotation.
+  const unsigned kLines = olddir ? 20000 : 6000, kPad = 40;
+  Helper h;
+  ASSERT_NO_FATAL_FAILURE(StartWriter(&h, kLines, kPad, olddir ? 50 : 500));
+  unsigned rotations = 0;
+  timespec last = {};
+  while (true) {
+    int status = 0;
+    const pid_t done = waitpid(h.pid, &status, WNOHANG);
+    if (done == h.pid) {
+      h.pid = -1;
+      fclose(h.out);
+      h.out = nullptr;
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFileOrDie(dir_ / "err");
+      break;
+    }
+    // dateext tells generations apart by the second: rotate at most once per
+    // second there.
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const bool due = olddir || rotations == 0 || now.tv_sec > last.tv_sec + 1;
+    if (due && PathExists(log)) {
+      Shell(rotate);
+      ++rotations;
+      last = now;
+    }
+    usleep(20000);
+  }
+  ASSERT_GE(rotations, 2u) << "the writer ended before logrotate could run";
+
+  // Every line exactly once, whole, wherever it ended up; in order in each file.
+  std::vector<std::string> files = FilesIn(logdir_);
+  for (const std::string &f : FilesIn(old)) files.push_back(f);
+  std::vector<unsigned> seen(kLines, 0);
+  for (const std::string &f : files) {
+    const std::vector<unsigned> numbers = LinesOf(f, kPad);
+    ExpectConsecutive(numbers, f);
+    for (unsigned n : numbers) {
+      if (n < kLines) ++seen[n];
+    }
+  }
+  unsigned lost = 0, doubled = 0;
+  for (unsigned count : seen) {
+    lost += count == 0;
+    doubled += count > 1;
+  }
+  EXPECT_EQ(lost, 0u) << "after " << rotations << " rotations; logrotate said:\n"
+                      << ReadFileOrDie(dir_ / "rotate.out");
+  EXPECT_EQ(doubled, 0u);
+  RecordProperty("rotations", static_cast<int>(rotations));
+  EXPECT_FALSE(PathExists(log + ".1")) << "the library never rotated: logrotate kept it small";
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, LogrotateWhileWriting,
+                         testing::Values("olddir", "dateext", "olddir_nocreate"));
+
 }  // namespace
