@@ -119,6 +119,14 @@ TEST_F(ElistTest, PushesKeepOrderAndPopsUnlink) {
   EXPECT_EQ(list_.head, nullptr);
   EXPECT_EQ(list_.tail, nullptr);
   EXPECT_EQ(list_.count, 0u);
+
+  // The last element leaves by the back as well.
+  sc_elist_push_front(&list_, L(1));
+  EXPECT_EQ(sc_elist_pop_back(&list_), L(1));
+  ExpectUnlinked(L(1));
+  EXPECT_EQ(list_.head, nullptr);
+  EXPECT_EQ(list_.tail, nullptr);
+  EXPECT_EQ(list_.count, 0u);
 }
 
 TEST_F(ElistTest, InsertsAtTheEndsAreThePushesAndInsideJoinNeighbours) {
