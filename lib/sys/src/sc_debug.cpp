@@ -218,8 +218,19 @@ int rotate_if_full(UniqueFd &fd, const char *path) {
   return 0;
 }
 
-// Set while the open log has been found renamed away and keeps one line.
-bool g_log_renamed_away = false;
+// How long a log renamed away keeps taking lines before the library makes a
+// new one itself: logrotate makes it within moments of its rename.
+constexpr long kRenamedGraceMs = 1000;
+
+// Set while the open log is found renamed away, since g_renamed_since.
+bool g_renamed_away = false;
+struct timespec g_renamed_since;
+
+long ms_since(const struct timespec &then) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - then.tv_sec) * 1000L + (now.tv_nsec - then.tv_nsec) / 1000000L;
+}
 
 // True when the open log's file still has a name (renamed, not deleted).
 bool open_log_still_named() {
@@ -229,24 +240,30 @@ bool open_log_still_named() {
 
 // The check of an open log, before every line. The log is examined through a
 // read-only descriptor taken while the stream is still open, so that a log
-// gone from its path loses no line: one renamed away (logrotate, between its
-// rename and its create) takes this line where it now is, and is replaced by a
-// new log at the next line if none has appeared by then; a deleted one is made
-// anew for this line. A vanished log is still reported on standard output.
+// gone from its path loses no line. A log renamed away (logrotate, between
+// its rename and its create) goes on taking the lines where it now is until a
+// new log appears, or for a second, after which a new log is made; a deleted
+// log is made anew for the line. The vanishing is reported once on standard
+// output.
 int reopen_log(const char *path) {
   UniqueFd fd(os::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     const int err = errno;
-    printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(err));
-    if (err == ENOENT && !g_log_renamed_away && open_log_still_named()) {
-      g_log_renamed_away = true;
-      return -1;
+    if (g_renamed_away && err == ENOENT) {
+      if (ms_since(g_renamed_since) < kRenamedGraceMs) return -1;
+    } else {
+      printf("%s: open(%s) failed: %s\n", "sc_check_debug_file", path, internal::error_text(err));
+      if (err == ENOENT && open_log_still_named()) {
+        g_renamed_away = true;
+        clock_gettime(CLOCK_MONOTONIC, &g_renamed_since);
+        return -1;
+      }
     }
-    g_log_renamed_away = false;
+    g_renamed_away = false;
     internal::sc_close_debug_file();
     return err == ENOENT ? open_log(path) : -1;
   }
-  g_log_renamed_away = false;
+  g_renamed_away = false;
   internal::sc_close_debug_file();
   if (rotate_if_full(fd, path) != 0) return -1;
   return open_log(path);
