@@ -31,11 +31,10 @@ const char *level_name(int level) {
   return static_cast<unsigned>(level) < kLevelCount ? kLevelNames[level] : "Unknown";
 }
 
-// "hh:mm:ss" of the local time, as "%02u:%02u:%02u" prints it (by hand: the
-// parts of a broken-down time are below 100, and snprintf would cost more
+// "hh:mm:ss" of `now` in local time, as "%02u:%02u:%02u" prints it (by hand:
+// the parts of a broken-down time are below 100, and snprintf would cost more
 // than the rest of a screen line's prefix).
-void format_time(char (&out)[32]) {
-  const time_t now = time(nullptr);
+void format_local_time(time_t now, char (&out)[32]) {
   struct tm tm;
   if (localtime_r(&now, &tm) == nullptr) memset(&tm, 0, sizeof tm);
   const unsigned parts[] = {static_cast<unsigned>(tm.tm_hour), static_cast<unsigned>(tm.tm_min),
@@ -51,6 +50,22 @@ void format_time(char (&out)[32]) {
     *p++ = static_cast<char>('0' + part % 10);
   }
   *p = '\0';
+}
+
+// The time of the line. The local time is converted once per second: lines
+// of the same second share it (localtime_r costs as much as the rest of a
+// screen line). A time-zone change made with tzset() shows from the next
+// second on.
+time_t g_time_second = static_cast<time_t>(-1);
+char g_time_text[32];
+
+void format_time(char (&out)[32]) {
+  const time_t now = time(nullptr);
+  if (now != g_time_second) {
+    format_local_time(now, g_time_text);
+    g_time_second = now;
+  }
+  memcpy(out, g_time_text, sizeof out);
 }
 
 // Text cut as snprintf cuts it: at most kSize - 1 bytes, then a NUL.
