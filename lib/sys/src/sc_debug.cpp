@@ -165,6 +165,26 @@ void write_screen_line(const char *fmt, va_list args, int err, const char *err_t
 bool to_screen() { return (__sc_debug_where & SC_WHERE_SCREEN) != 0; }
 FILE *to_log() { return (__sc_debug_where & SC_WHERE_FILE) != 0 ? g_log : nullptr; }
 
+// The message writers: the formatted message and, when `err_text` is not
+// null, "\t[<err>, <err_text>]\n", to each destination of __sc_debug_where.
+void write_message(const char *fmt, va_list args, int err, const char *err_text) {
+  va_list copy;
+  if (to_screen()) {
+    va_copy(copy, args);
+    write_screen_line(fmt, copy, err, err_text);
+    va_end(copy);
+  } else {
+    write_waiting_prefix();
+  }
+  if (FILE *log = to_log()) {
+    va_copy(copy, args);
+    vfprintf(log, fmt, copy);
+    va_end(copy);
+    if (err_text != nullptr) fprintf(log, "\t[%d, %s]\n", err, err_text);
+    fflush(log);
+  }
+}
+
 // The log's stream buffer: one stream is open at a time.
 char g_log_buffer[BUFSIZ];
 
@@ -360,40 +380,18 @@ int __sc_print_prefix(int level, const char *file, int line) {
 int __sc_print_msg(const char *fmt, ...) {
   const ErrnoGuard keep_errno;
   va_list args;
-  if (to_screen()) {
-    va_start(args, fmt);
-    write_screen_line(fmt, args, 0, nullptr);
-    va_end(args);
-  } else {
-    write_waiting_prefix();
-  }
-  if (FILE *log = to_log()) {
-    va_start(args, fmt);
-    vfprintf(log, fmt, args);
-    va_end(args);
-    fflush(log);
-  }
+  va_start(args, fmt);
+  write_message(fmt, args, 0, nullptr);
+  va_end(args);
   return 0;
 }
 
 int __sc_print_pmsg(const char *fmt, ...) {
   const ErrnoGuard keep_errno;
   const int err = keep_errno.saved();
-  const char *text = internal::error_text(err);
   va_list args;
-  if (to_screen()) {
-    va_start(args, fmt);
-    write_screen_line(fmt, args, err, text);
-    va_end(args);
-  } else {
-    write_waiting_prefix();
-  }
-  if (FILE *log = to_log()) {
-    va_start(args, fmt);
-    vfprintf(log, fmt, args);
-    va_end(args);
-    fprintf(log, "\t[%d, %s]\n", err, text);
-    fflush(log);
-  }
+  va_start(args, fmt);
+  write_message(fmt, args, err, internal::error_text(err));
+  va_end(args);
   return 0;
 }
