@@ -42,7 +42,6 @@ enum class Op : unsigned {
   kStat,
   kLseek,
   kRead,
-  kWrite,
   kFwrite,
   kFclose,
   kRename,
@@ -112,10 +111,6 @@ inline off_t lseek(int fd, off_t off, int whence) {
 inline ssize_t read(int fd, void *buf, size_t n) {
   if (fault::should_fail(Op::kRead)) return -1;
   return ::read(fd, buf, n);
-}
-inline ssize_t write(int fd, const void *buf, size_t n) {
-  if (fault::should_fail(Op::kWrite)) return -1;
-  return ::write(fd, buf, n);
 }
 inline size_t fwrite(const void *buf, size_t size, size_t n, FILE *f) {
   if (fault::should_fail(Op::kFwrite)) return 0;

@@ -42,14 +42,14 @@ using kelv::test::WriteFileOrDie;
 constexpr unsigned kOps = static_cast<unsigned>(Op::kCount);
 constexpr const char *kOpNames[] = {
     "malloc", "open",     "fopen",    "fdopen",  "fstat",  "stat",   "lseek",
-    "read",   "write",    "fwrite",   "fclose",  "rename", "mkdir",  "readlink",
+    "read",   "fwrite",   "fclose",  "rename", "mkdir",  "readlink",
     "setgroups", "setgid", "setuid", "select", "mutex_init", "mutex_destroy"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == kOps, "a name for every seam operation");
 
 int ErrnoFor(Op op) {
   switch (op) {
     case Op::kMalloc: return ENOMEM;
-    case Op::kWrite: case Op::kFwrite: case Op::kFclose: return ENOSPC;
+    case Op::kFwrite: case Op::kFclose: return ENOSPC;
     case Op::kRead: case Op::kLseek: return EIO;
     case Op::kSelect: return EINTR;
     case Op::kMutexInit: return EAGAIN;
