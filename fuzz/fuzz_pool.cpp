@@ -12,7 +12,11 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "sc_internal.h"
+#include "sc_debug_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
+#include "sc_sys_internal.h"
+#include "sc_szalloc_internal.h"
 
 namespace {
 

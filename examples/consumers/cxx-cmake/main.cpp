@@ -10,8 +10,8 @@
 
 int main() {
   __sc_debug_where = SC_WHERE_SCREEN;  // no error log for this program
-  kelv::sys::KMutex lock("consumer", 1);
-  kelv::sys::SzPool pool("consumer");
+  kelv::sys::KMutex lock(sc_kmutex_construct("consumer", 1, 0));
+  kelv::sys::SzPool pool(sc_szconstruct("consumer"));
   if (!lock || !pool) {
     std::fprintf(stderr, "cxx-cmake: construction failed\n");
     return 1;
@@ -19,9 +19,9 @@ int main() {
 
   std::size_t words = 0;
   {
-    kelv::sys::KMutexGuard guard(lock);
+    kelv::sys::KMutexGuard guard(lock.get());
     if (!guard) {
-      std::fprintf(stderr, "cxx-cmake: lock failed (%d)\n", guard.lock_result());
+      std::fprintf(stderr, "cxx-cmake: lock failed\n");
       return 1;
     }
     kelv::sys::PoolResource resource(pool.get());
@@ -31,10 +31,11 @@ int main() {
   }
 
   const std::string path = "/tmp/kelv-cxx-consumer-" + std::to_string(getpid());
-  kelv::sys::TrackedString text("written and read back");
-  kelv::sys::FileBuffer back;
-  const bool round_trip = sc_file_write(path.c_str(), text.c_str(), static_cast<unsigned>(text.view().size())) == 0 &&
-                          back.read(path.c_str()) == 0 && back.view() == text.view();
+  const kelv::sys::TrackedBlock text = kelv::sys::tracked_strdup("written and read back");
+  const unsigned length = text.get_deleter().size - 1;
+  const bool written = sc_file_write(path.c_str(), text.get(), length) == 0;
+  const kelv::sys::TrackedBlock back = kelv::sys::read_file(path.c_str());
+  const bool round_trip = written && back && std::string(back.get()) == text.get();
   sc_file_remove(path.c_str());
   if (!round_trip || words != 100) {
     std::fprintf(stderr, "cxx-cmake: file round trip or pooled strings wrong\n");

@@ -4,7 +4,9 @@
 #include <string.h>
 #include <time.h>
 
-#include "sc_internal.h"
+#include "sc_debug_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
 
 int __sc_debug_level = SC_LOG_ERROR;
 int __sc_debug_detail = SC_DETAIL_TYPE;
@@ -308,12 +310,9 @@ int reopen_log(const char *path) {
 
 namespace internal {
 
-const char *error_text(int err) {
-  const char *text = strerror(err);
-  return text != nullptr ? text : "Unknown error";
-}
-
+#if KELV_SYS_TESTING
 FILE *debug_log_stream() { return g_log; }
+#endif
 
 // Reopens (and when due rotates) the log before every line, so that an
 // outside rename, truncation or deletion is noticed at the next line. Runs

@@ -4,8 +4,9 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "sc_elist_ops.h"
-#include "sc_internal.h"
+#include "sc_elist_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
 
 // The header and link layout is part of the ABI: callers embed both.
 static_assert(offsetof(sc_elist_link_t, next) == 0, "next leads the link pair");

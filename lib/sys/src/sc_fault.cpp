@@ -1,8 +1,8 @@
 // Fault-injection seam of the test build: makes chosen system calls and heap
 // requests fail on demand. Compiled empty in the shipped library.
-#include "sc_internal.h"
+#include "sc_os.h"
 
-#if KELV_SYS_FAULT_INJECTION
+#if KELV_SYS_TESTING
 
 namespace kelv::sys::fault {
 namespace {

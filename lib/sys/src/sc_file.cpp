@@ -3,7 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "sc_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
 
 namespace kelv::sys {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include "sc_internal.h"
+#include "sc_os.h"
 
 unsigned int total_allocate = 0;
 unsigned int peak_allocate = 0;

@@ -4,7 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "sc_internal.h"
+#include "sc_os.h"
 
 namespace kelv::sys {
 namespace {
@@ -37,6 +37,22 @@ int lower_count(sc_kmutex_t *m) { return __atomic_sub_fetch(&m->n_count, 1, __AT
 
 constexpr unsigned kNameSize = 15;  // 14 characters and the terminator
 
+int lock_failed(const char *name, int count, int err) {
+  SC_LOG(SC_LOG_ERROR, "sc_kmutex_lock: pthread_mutex_lock() failed, mutex %s n_count %d, err %d\n",
+         name, count, err);
+  return -1;
+}
+
+int unlock_failed(const char *name, int count) {
+  SC_LOG(SC_LOG_ERROR, "sc_kmutex_unlock: pthread_mutex_unlock() failed, mutex %s n_count %d\n",
+         name, count);
+  return -1;
+}
+
+}  // namespace
+
+namespace internal {
+
 // Creates the POSIX mutex, then names the record. On failure the name stays
 // empty, which tells the destructor there is no mutex to destroy.
 int sc_kmutex_init(sc_kmutex_t *m, const char *name, unsigned id, unsigned flags) {
@@ -56,19 +72,7 @@ int sc_kmutex_init(sc_kmutex_t *m, const char *name, unsigned id, unsigned flags
   return 0;
 }
 
-int lock_failed(const char *name, int count, int err) {
-  SC_LOG(SC_LOG_ERROR, "sc_kmutex_lock: pthread_mutex_lock() failed, mutex %s n_count %d, err %d\n",
-         name, count, err);
-  return -1;
-}
-
-int unlock_failed(const char *name, int count) {
-  SC_LOG(SC_LOG_ERROR, "sc_kmutex_unlock: pthread_mutex_unlock() failed, mutex %s n_count %d\n",
-         name, count);
-  return -1;
-}
-
-}  // namespace
+}  // namespace internal
 }  // namespace kelv::sys
 
 using namespace kelv::sys;
@@ -81,7 +85,7 @@ sc_kmutex_t *sc_kmutex_construct(const char *name, unsigned int id, unsigned int
     return nullptr;
   }
   memset(m, 0, sizeof *m);
-  if (sc_kmutex_init(m, name, id, flags) < 0) {
+  if (internal::sc_kmutex_init(m, name, id, flags) < 0) {
     SC_LOG(SC_LOG_ERROR, "sc_kmutex_construct: sc_kmutex_init() failed\n");
     sc_kmutex_destruct(m);
     return nullptr;

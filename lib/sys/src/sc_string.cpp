@@ -3,9 +3,11 @@
 // Latin-1 character-class table.
 #include <limits.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
-#include "sc_internal.h"
+#include "kelv/sys.h"
+#include "sc_string_internal.h"
 
 // Bits: 0x01 upper, 0x02 lower, 0x04 digit, 0x08 control, 0x10 punctuation,
 // 0x20 white space, 0x40 hexadecimal letter, 0x80 space character proper.
@@ -41,6 +43,11 @@ char *render_backwards(unsigned value, char *end) {
 }
 
 }  // namespace
+
+const char *kelv::sys::internal::error_text(int err) {
+  const char *text = strerror(err);
+  return text != nullptr ? text : "Unknown error";
+}
 
 char *sc_strdup(const char *s) {
   if (s == nullptr) return nullptr;

@@ -7,11 +7,14 @@
 #include <limits.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/time.h>
 
-#include "sc_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
+#include "sc_sys_internal.h"
 
 char *sc_basedir_from_input = nullptr;
 const char *sc_process_name = nullptr;
@@ -88,6 +91,19 @@ void join_basedir(char *buf, unsigned size, const char *root, const char *subdir
   }
   sc_snprintf(buf, size, "%s", root);
   if (root_ends_in_slash) buf[root_len - 1] = '\0';
+}
+
+// Prints "<call> failed [errno=<n>, <text>]\n" on standard error, in one
+// write, for the errno of the call that just failed.
+void print_call_failure(const char *call_fmt, ...) SC_PRINTF(1, 2);
+void print_call_failure(const char *call_fmt, ...) {
+  const int err = errno;
+  char call[kPathSize];
+  va_list args;
+  va_start(args, call_fmt);
+  vsnprintf(call, sizeof call, call_fmt, args);
+  va_end(args);
+  fprintf(stderr, "%s failed [errno=%d, %s]\n", call, err, internal::error_text(err));
 }
 
 // --- configuration lookup -------------------------------------------------
@@ -286,7 +302,8 @@ bool write_pid_file(const char *path, pid_t self) {
   return true;
 }
 
-// Steps 10 to 15 of start-up: the single-instance check and the pid file.
+// The single-instance check, then the pid file written and its removal at
+// exit registered.
 int claim_pid_file(const char *path, const char *program) {
   const pid_t self = getpid();
   PidCheck verdict;
@@ -312,13 +329,14 @@ int claim_pid_file(const char *path, const char *program) {
 
 namespace internal {
 
+#if KELV_SYS_TESTING
 void set_app_type(int type) { sc_app_type = type; }
+#endif
 
 int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size) {
   UniqueFile f(os::fopen(path, "re"));
   if (!f) {
-    const int err = errno;
-    fprintf(stderr, "fopen(%s) failed [errno=%d, %s]\n", path, err, error_text(err));
+    print_call_failure("fopen(%s)", path);
     return -1;
   }
   char line[kCfgLineSize];
@@ -357,21 +375,15 @@ int sc_set_uid_gid(const char *basedir) {
   // change them (anyone else keeps the ones it has and can only switch to
   // its own ids).
   if (geteuid() == 0 && os::initgroups(user, gid) != 0) {
-    const int err = errno;
-    fprintf(stderr, "initgroups('%s', '%u') failed [errno=%d, %s]\n", user,
-            static_cast<unsigned>(gid), err, error_text(err));
+    print_call_failure("initgroups('%s', '%u')", user, static_cast<unsigned>(gid));
     return -1;
   }
   if (os::setgid(gid) != 0) {
-    const int err = errno;
-    fprintf(stderr, "setgid('%u') failed [errno=%d, %s]\n", static_cast<unsigned>(gid), err,
-            error_text(err));
+    print_call_failure("setgid('%u')", static_cast<unsigned>(gid));
     return -1;
   }
   if (os::setuid(uid) != 0) {
-    const int err = errno;
-    fprintf(stderr, "setuid('%u') failed [errno=%d, %s]\n", static_cast<unsigned>(uid), err,
-            error_text(err));
+    print_call_failure("setuid('%u')", static_cast<unsigned>(uid));
     return -1;
   }
   return 0;
@@ -422,7 +434,7 @@ int sc_get_basedir(char *buf, unsigned int size) {
 int sc_sys_init(const char *process_name, int app_type) {
   const EnvSettings env = read_env_settings();
   sc_process_name = process_name;
-  internal::set_app_type(app_type);
+  sc_app_type = app_type;
   char basedir[kBaseDirSize];
   if (sc_get_basedir(basedir, sizeof basedir) != 0) {
     SC_LOG(SC_LOG_ERROR, "sc_sys_init: sc_get_basedir() failed\n");

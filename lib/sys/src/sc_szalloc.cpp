@@ -17,8 +17,10 @@
 
 #include <initializer_list>
 
-#include "sc_elist_ops.h"
-#include "sc_internal.h"
+#include "sc_elist_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
+#include "sc_szalloc_internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KELV_SYS_ASAN 1
@@ -314,6 +316,7 @@ int szpool_init(sc_sz_t *sz, SzPage **out, unsigned int chunk_size) {
   return 0;
 }
 
+#if KELV_SYS_TESTING
 sc_elist_t *szpool_full_list(sc_sz_t *sz, unsigned int k) { return &sz->classes[k].full; }
 
 sc_elist_t *szpool_available_list(sc_sz_t *sz, unsigned int k) {
@@ -331,6 +334,7 @@ unsigned int szpool_free_chunks(const sc_sz_t *sz, const SzPage *page) {
   }
   return n;
 }
+#endif
 
 }  // namespace internal
 }  // namespace kelv::sys

@@ -1,9 +1,11 @@
 // Unit-test assertions: progress lines, and typed equality checks that report
 // on standard output and end the process at the first failure.
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
-#include "sc_internal.h"
+#include "kelv/sys.h"
+#include "sc_string_internal.h"
 
 namespace kelv::sys {
 namespace {
@@ -28,10 +30,26 @@ void fail(const char *name, const char *text, const char *file, int line, const 
   sc_sys_exit(1);
 }
 
+template <class T>
+bool same(T expected, T received) {
+  return expected == received;
+}
+// NULL equals only NULL.
+bool same(const char *expected, const char *received) {
+  if (expected == nullptr || received == nullptr) return expected == received;
+  return strcmp(expected, received) == 0;
+}
+
+// A value as its value line prints it.
+template <class T>
+T shown(T value) {
+  return value;
+}
+double shown(float value) { return value; }
+const char *shown(const char *s) { return internal::printable(s); }
+
 }  // namespace
 }  // namespace kelv::sys
-
-using kelv::sys::fail;
 
 void sc_test_open(const char *name) {
   name = kelv::sys::internal::printable(name);
@@ -42,92 +60,31 @@ void sc_test_open(const char *name) {
 
 void sc_test_close(void) { fputs("okay\n", stdout); }
 
-void __sc_test_void_ptr(const char *text, void *expected, void *received, const char *file,
-                        int line) {
-  if (expected == received) return;
-  fail("sc_test_void_ptr", text, file, line, "  expected: \"%p\", received: \"%p\"\n", expected,
-       received);
-}
+// The typed assertions: name, parameter type, printf conversion of the
+// values. Each returns when the two values are the same, and otherwise
+// reports them and ends the process.
+#define KELV_SYS_ASSERTIONS(X)             \
+  X(void_ptr, void *, "%p")                \
+  X(bool, int, "%d")                       \
+  X(double, double, "%g")                  \
+  X(float, float, "%f")                    \
+  X(longlong, long long, "%lld")           \
+  X(ulonglong, unsigned long long, "%llu") \
+  X(long, long, "%ld")                     \
+  X(ulong, unsigned long, "%lu")           \
+  X(int, int, "%d")                        \
+  X(uint, unsigned int, "%u")              \
+  X(uchar, unsigned char, "%d")            \
+  X(char, char, "%c")                      \
+  X(char_ptr, const char *, "%s")
 
-void __sc_test_bool(const char *text, int expected, int received, const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_bool", text, file, line, "  expected: \"%d\", received: \"%d\"\n", expected,
-       received);
-}
+#define KELV_SYS_DEFINE_ASSERTION(name, type, conversion)                                    \
+  void __sc_test_##name(const char *text, type expected, type received, const char *file,    \
+                        int line) {                                                           \
+    if (kelv::sys::same(expected, received)) return;                                         \
+    kelv::sys::fail("sc_test_" #name, text, file, line,                                      \
+                    "  expected: \"" conversion "\", received: \"" conversion "\"\n",        \
+                    kelv::sys::shown(expected), kelv::sys::shown(received));                 \
+  }
 
-void __sc_test_double(const char *text, double expected, double received, const char *file,
-                      int line) {
-  if (expected == received) return;
-  fail("sc_test_double", text, file, line, "  expected: \"%g\", received: \"%g\"\n", expected,
-       received);
-}
-
-void __sc_test_float(const char *text, float expected, float received, const char *file,
-                     int line) {
-  if (expected == received) return;
-  fail("sc_test_float", text, file, line, "  expected: \"%f\", received: \"%f\"\n",
-       static_cast<double>(expected), static_cast<double>(received));
-}
-
-void __sc_test_longlong(const char *text, long long expected, long long received,
-                        const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_longlong", text, file, line, "  expected: \"%lld\", received: \"%lld\"\n",
-       expected, received);
-}
-
-void __sc_test_ulonglong(const char *text, unsigned long long expected,
-                         unsigned long long received, const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_ulonglong", text, file, line, "  expected: \"%llu\", received: \"%llu\"\n",
-       expected, received);
-}
-
-void __sc_test_long(const char *text, long expected, long received, const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_long", text, file, line, "  expected: \"%ld\", received: \"%ld\"\n", expected,
-       received);
-}
-
-void __sc_test_ulong(const char *text, unsigned long expected, unsigned long received,
-                     const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_ulong", text, file, line, "  expected: \"%lu\", received: \"%lu\"\n", expected,
-       received);
-}
-
-void __sc_test_int(const char *text, int expected, int received, const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_int", text, file, line, "  expected: \"%d\", received: \"%d\"\n", expected,
-       received);
-}
-
-void __sc_test_uint(const char *text, unsigned int expected, unsigned int received,
-                    const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_uint", text, file, line, "  expected: \"%u\", received: \"%u\"\n", expected,
-       received);
-}
-
-void __sc_test_uchar(const char *text, unsigned char expected, unsigned char received,
-                     const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_uchar", text, file, line, "  expected: \"%d\", received: \"%d\"\n", expected,
-       received);
-}
-
-void __sc_test_char(const char *text, char expected, char received, const char *file, int line) {
-  if (expected == received) return;
-  fail("sc_test_char", text, file, line, "  expected: \"%c\", received: \"%c\"\n", expected,
-       received);
-}
-
-void __sc_test_char_ptr(const char *text, const char *expected, const char *received,
-                        const char *file, int line) {
-  // NULL equals only NULL.
-  const bool equal = expected == nullptr || received == nullptr ? expected == received
-                                                                : strcmp(expected, received) == 0;
-  if (equal) return;
-  fail("sc_test_char_ptr", text, file, line, "  expected: \"%s\", received: \"%s\"\n",
-       kelv::sys::internal::printable(expected), kelv::sys::internal::printable(received));
-}
+KELV_SYS_ASSERTIONS(KELV_SYS_DEFINE_ASSERTION)

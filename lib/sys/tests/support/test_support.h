@@ -6,7 +6,11 @@
 #include <functional>
 #include <string>
 
-#include "sc_internal.h"
+#include "sc_debug_internal.h"
+#include "sc_os.h"
+#include "sc_string_internal.h"
+#include "sc_sys_internal.h"
+#include "sc_szalloc_internal.h"
 
 namespace kelv::test {
 

@@ -1,7 +1,7 @@
 // The intrusive list's operations as inline functions, shared by the exported
 // sc_elist_* entry points and the pool allocator's hot path. Never installed.
-#ifndef KELV_SYS_SRC_SC_ELIST_OPS_H
-#define KELV_SYS_SRC_SC_ELIST_OPS_H
+#ifndef KELV_SYS_SRC_SC_ELIST_INTERNAL_H
+#define KELV_SYS_SRC_SC_ELIST_INTERNAL_H
 
 #include "kelv/sc_elist.h"
 
@@ -85,4 +85,4 @@ inline void remove(List *list, Link *e) {
 
 }  // namespace kelv::sys::elist
 
-#endif  // KELV_SYS_SRC_SC_ELIST_OPS_H
+#endif  // KELV_SYS_SRC_SC_ELIST_INTERNAL_H

@@ -1,14 +1,12 @@
-// What the modules of libkelv-sys share inside the library. Never installed.
+// The system-call seam of libkelv-sys, shared by every module. Never installed.
 //
-// - kelv::sys::fault: the fault-injection seam. In the test build
-//   (KELV_SYS_FAULT_INJECTION) every system call and heap request below can be
-//   made to fail on demand; in the shipped library the checks compile away.
-// - kelv::sys::os: the system calls the modules use, routed through the seam.
-// - UniqueFd / UniqueFile: RAII owners, so every path closes what it opened.
-// - kelv::sys::internal: the module-private functions that other modules (or
-//   the tests) call.
-#ifndef KELV_SYS_SRC_SC_INTERNAL_H
-#define KELV_SYS_SRC_SC_INTERNAL_H
+// - kelv::sys::os: the system calls and heap requests the modules make. In the
+//   test twin (KELV_SYS_TESTING) each can be made to fail on demand through
+//   kelv::sys::fault; in the shipped library the checks compile away.
+// - UniqueFd / UniqueFile / ErrnoGuard: RAII owners, so every path closes what
+//   it opened and the library's own calls never change the caller's errno.
+#ifndef KELV_SYS_SRC_SC_OS_H
+#define KELV_SYS_SRC_SC_OS_H
 
 #include <errno.h>
 #include <fcntl.h>
@@ -56,7 +54,7 @@ enum class Op : unsigned {
   kCount
 };
 
-#if KELV_SYS_FAULT_INJECTION
+#if KELV_SYS_TESTING
 // Bit (1 << op) set while a plan is armed for op.
 extern unsigned armed_mask;
 // Consumes one call of an armed op; true when this call must fail (errno set).
@@ -222,63 +220,6 @@ class ErrnoGuard {
   int saved_;
 };
 
-namespace internal {
-
-// The source-file rule shared by the diagnostics prefix and the test
-// assertions: every leading '.' and '/' is skipped.
-inline const char *skip_dots_and_slashes(const char *file) {
-  if (file == nullptr) return "";
-  while (*file == '.' || *file == '/') ++file;
-  return file;
-}
-
-// strerror(err), or "Unknown error" when the system has no text.
-const char *error_text(int err);
-
-// Prints a possibly-null string as "(null)".
-inline const char *printable(const char *s) { return s != nullptr ? s : "(null)"; }
-
-// Diagnostics (sc_debug.cpp): the error log check and close.
-int sc_check_debug_file();
-void sc_close_debug_file();
-FILE *debug_log_stream();  // the open error-log stream, or nullptr
-
-// Process runtime (sc_sys.cpp).
-int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size);
-int sc_set_uid_gid(const char *basedir);
-void sc_cleanup_pidfile();
-// Records the application type (start-up's step; tests set it directly).
-void set_app_type(int type);
-
-// Size-class pool (sc_szalloc.cpp). Every size is derived from the pointer
-// size W: a page header of seven words, a chunk header of one word.
-struct SzPage {
-  sc_elist_link_t link;    // next and previous page of the class's list
-  void **free;             // header word of the first free chunk, or null
-  char *area;              // first chunk: the byte after this header
-  uintptr_t area_size;     // page size less this header
-  uintptr_t used;          // chunks handed out
-  uintptr_t class_adjust;  // added to the class computed on free; always 0
-};
-constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
-constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
-
-// Class of a request of `size` <= 8192 bytes: the smallest k whose chunk of
-// (k + 1) * 16 bytes holds the request rounded up to a word, plus the header
-// word. No division: (roundup(size, W) + W) <= 16 (k + 1) iff
-// size + W - 1 < 16 (k + 1).
-constexpr unsigned szpool_class_of(unsigned size) { return (size + kSzChunkHeaderSize - 1) >> 4; }
-
-// Makes a page for chunks of `chunk_size` bytes, carved and chained in address
-// order, on no list. 0, or -1 (logged when no page could be obtained).
-int szpool_init(sc_sz_t *sz, SzPage **page, unsigned int chunk_size);
-// The full and available page lists of class k.
-sc_elist_t *szpool_full_list(sc_sz_t *sz, unsigned int k);
-sc_elist_t *szpool_available_list(sc_sz_t *sz, unsigned int k);
-// Length of a page's free-chunk chain (read through the debug aids).
-unsigned int szpool_free_chunks(const sc_sz_t *sz, const SzPage *page);
-
-}  // namespace internal
 }  // namespace kelv::sys
 
-#endif  // KELV_SYS_SRC_SC_INTERNAL_H
+#endif  // KELV_SYS_SRC_SC_OS_H

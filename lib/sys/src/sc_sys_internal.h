@@ -1,0 +1,23 @@
+// The process runtime's private pieces. Never installed.
+#ifndef KELV_SYS_SRC_SC_SYS_INTERNAL_H
+#define KELV_SYS_SRC_SC_SYS_INTERNAL_H
+
+namespace kelv::sys::internal {
+
+// Looks `key` up in the configuration file `path`: the value (shorter than
+// `size`) into `value` and 0, or -1 with one complaint on standard error and
+// `value` untouched.
+int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size);
+// Switches to the account of global.user under `basedir`: 0, or -1 with the
+// failing step on standard error.
+int sc_set_uid_gid(const char *basedir);
+// Exit handler: removes the pid file that start-up claimed.
+void sc_cleanup_pidfile();
+
+#if KELV_SYS_TESTING
+void set_app_type(int type);  // what start-up records, without start-up
+#endif
+
+}  // namespace kelv::sys::internal
+
+#endif  // KELV_SYS_SRC_SC_SYS_INTERNAL_H
