@@ -25,8 +25,6 @@ inline void count_request(unsigned size) {
 }
 
 // The failure line of every refused request; `size` as the caller sees it.
-// Kept out of line so that the allocation path needs no stack frame of its
-// own for it.
 __attribute__((noinline, cold)) void log_refusal(int size) {
   SC_LOG(SC_LOG_ERROR, "sc_kmalloc: do_malloc(%d) failed\n", size);
 }
@@ -58,7 +56,6 @@ void *__sc_kcalloc(int count, int size) {
 
 int __sc_kfree(void *ptr, unsigned int size) {
   if (ptr == nullptr) return 0;
-  // Counted before the release, so that the counters' updates overlap it.
   total_allocate = size <= total_allocate ? total_allocate - size : 0;
   ++no_frees;
   free(ptr);
