@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_file.h> and <kelv/sc_string.h>: owners for the
 // two tracked-heap blocks the library hands to its callers, each released
 // with the size the tracked heap needs. Header-only (nothing here is in the

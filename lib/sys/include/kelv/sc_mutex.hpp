@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_mutex.h>: an owner for sc_kmutex_t records and
 // an RAII lock guard. Header-only (nothing here is in the shared library);
 // C++17; works with or without exceptions (it throws none).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_szalloc.h>: an owner for sc_sz_t pools and a
 // std::pmr::memory_resource over a pool, so that standard containers draw
 // their memory from it. Header-only (nothing here is in the shared library);

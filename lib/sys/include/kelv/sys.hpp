@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // libkelv-sys for C++17 and later: the C interface (<kelv/sys.h>) and the
 // header-only C++ companions: KMutex and KMutexGuard (<kelv/sc_mutex.hpp>),
 // SzPool and the std::pmr resource PoolResource (<kelv/sc_pmr.hpp>), and the
