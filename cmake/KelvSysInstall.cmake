@@ -3,6 +3,7 @@
 #   <libdir>/libkelv-sys.so.0.1.0, .so.0, .so (or libkelv-sys.a)
 #   <libdir>/pkgconfig/kelv-sys.pc           pkg-config file
 #   <libdir>/cmake/kelv-sys/                 CMake package, target kelv::sys
+#   <prefix>/share/doc/kelv-sys/LICENSE      the licence
 # Components: Runtime (the shared library proper) and Development (the rest).
 
 include(CMakePackageConfigHelpers)
@@ -14,6 +15,8 @@ install(TARGETS kelv_sys EXPORT kelv-sys-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT Runtime NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
 
 install(DIRECTORY ${KELV_SYS_PUBLIC_INCLUDE}/kelv
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
