@@ -1,9 +1,10 @@
 # Install rules of libkelv-sys, included from lib/sys/CMakeLists.txt:
 #   <prefix>/include/kelv/*.h, *.hpp        public headers and C++ companions
-#   <libdir>/libkelv-sys.so.0.1.0, .so.0, .so
-#   <libdir>/pkgconfig/kelv-sys.pc           pkg-config file (relocatable)
+#   <libdir>/libkelv-sys.so.0.1.0, .so.0, .so (or libkelv-sys.a)
+#   <libdir>/pkgconfig/kelv-sys.pc           pkg-config file
 #   <libdir>/cmake/kelv-sys/                 CMake package, target kelv::sys
-# Components: Runtime (the library proper) and Development (the rest).
+#   <prefix>/share/doc/kelv-sys/LICENSE      the licence
+# Components: Runtime (the shared library proper) and Development (the rest).
 
 include(CMakePackageConfigHelpers)
 
@@ -12,7 +13,10 @@ set(KELV_SYS_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS kelv_sys EXPORT kelv-sys-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    COMPONENT Runtime NAMELINK_COMPONENT Development)
+    COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
 
 install(DIRECTORY ${KELV_SYS_PUBLIC_INCLUDE}/kelv
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
@@ -39,24 +43,23 @@ install(FILES
   DESTINATION ${KELV_SYS_CMAKE_DIR}
   COMPONENT Development)
 
-# The .pc file finds the prefix from its own place, so the installed tree
-# can be moved (and `cmake --install --prefix` works) without regenerating it.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-  set(KELV_SYS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(KELV_SYS_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
-else()
-  file(RELATIVE_PATH pc_to_prefix "/prefix/${KELV_SYS_PC_DIR}" "/prefix")
-  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
-  set(KELV_SYS_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
-  set(KELV_SYS_PC_LIBDIR "\${exec_prefix}/${CMAKE_INSTALL_LIBDIR}")
-endif()
-if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(KELV_SYS_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-else()
-  set(KELV_SYS_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/kelv-sys.pc.in
-               ${CMAKE_CURRENT_BINARY_DIR}/kelv-sys.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelv-sys.pc
-  DESTINATION ${KELV_SYS_PC_DIR}
+# The .pc file names the prefix as an absolute path, the one in force when
+# installing (`cmake --install --prefix` included), so pkg-config prints plain
+# -I and -L options that it can recognise and drop for the system's own
+# directories. It is therefore written at install time.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(KELV_SYS_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(KELV_SYS_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(pc ${CMAKE_CURRENT_BINARY_DIR}/kelv-sys.pc)
+install(CODE "
+  set(KELV_SYS_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(KELV_SYS_PC_LIBDIR [[${KELV_SYS_PC_LIBDIR}]])
+  set(KELV_SYS_PC_INCLUDEDIR [[${KELV_SYS_PC_INCLUDEDIR}]])
+  set(PROJECT_VERSION ${PROJECT_VERSION})
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/kelv-sys.pc.in\" \"${pc}\" @ONLY)"
   COMPONENT Development)
+install(FILES ${pc} DESTINATION ${KELV_SYS_PC_DIR} COMPONENT Development)

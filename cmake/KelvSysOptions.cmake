@@ -1,6 +1,9 @@
 # Project-wide compiler settings: warnings, word size, sanitizers, coverage.
 
-add_compile_options(-Wall -Wextra -Werror)
+add_compile_options(-Wall -Wextra)
+if(KELV_SYS_WERROR)
+  add_compile_options(-Werror)
+endif()
 # __FILE__ relative to the source tree, as diagnostics show it.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Leveled diagnostics: the settings, the line writers and the SC_LOG macros.
  *
  * A line is a prefix (time, level name, source file, line number, as

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Common definitions of the libkelv-sys public headers: linkage, export and
  * attribute macros. Every other public header includes this one. */
 #ifndef KELV_SC_DEFS_H

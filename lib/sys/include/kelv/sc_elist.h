@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Intrusive doubly linked list. An element is any record whose first member
  * is a sc_elist_link_t; elements are passed as pointers to that link pair,
  * which is also the record's address (no offset is ever applied).

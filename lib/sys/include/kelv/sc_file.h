@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Whole-file helpers on path names. Each call opens what it needs and closes
  * it before returning, and keeps nothing between calls. Failures are returned
  * and reported as one line at error level through SC_LOG (so nothing is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_file.h> and <kelv/sc_string.h>: the tracked-heap
 // blocks the library hands out, owned by a std::unique_ptr whose deleter
 // carries the size the block is released with. Header-only; C++17.

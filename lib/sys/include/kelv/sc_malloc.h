@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The tracked heap: malloc/free with exact counters and sized release.
  *
  * Every block is released with the size it was allocated with, so the layer

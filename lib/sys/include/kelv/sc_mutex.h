@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Named, counted wrapper of a POSIX mutex.
  *
  * The mutex is error-checking: a second lock by the thread that holds it, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_mutex.h>: a std::unique_ptr owner for
 // sc_kmutex_t records and a scoped lock. Header-only; C++17; throws nothing.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // C++ companion of <kelv/sc_szalloc.h>: a std::unique_ptr owner for pools
 // and a std::pmr::memory_resource over a pool, so that standard containers
 // draw their memory from it. Header-only; C++17.

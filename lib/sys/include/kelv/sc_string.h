@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* String and character helpers: duplication on the tracked heap, backwards
  * decimal rendering, a null-safe comparison, formatting wrappers and the
  * Latin-1 character-class table. All of them are reentrant. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Process runtime: application type, base directory, start-up with account
  * switch and single-instance pid file, sleep and exit. */
 #ifndef KELV_SC_SYS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Size-class pool allocator for many small, short-lived objects.
  *
  * Requests of up to SC_SZ_MAX_ALLOC (8192) bytes come from 513 size classes:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Unit-test assertions for the product's test programs: progress lines on
  * standard output, and typed equality assertions that report and end the
  * process with status 1 at the first failure.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The version of these headers and the build record of the library.
  *
  * Every build of libkelv-sys carries two exported data objects made by the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* libkelv-sys: process-level services for daemons, tools and test programs.
  * This umbrella header includes every public header of the library. */
 #ifndef KELV_SYS_H
