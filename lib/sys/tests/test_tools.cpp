@@ -72,10 +72,8 @@ std::vector<unsigned> LinesOf(const std::string &path) {
 
 // `lines` numbered lines, `pause_us` apart, while logrotate with `config`
 // rotates the log every `every_s` seconds (with none, the library alone).
-struct Rotation {
-  const char *config;
-  unsigned lines, pause_us, every_s;
-};
+struct Rotation { const char *name, *config; unsigned lines, pause_us, every_s; };
+void PrintTo(const Rotation &rotation, std::ostream *os) { *os << rotation.name; }
 
 class ErrorLogTools : public testing::TestWithParam<Rotation> {};
 
@@ -116,10 +114,10 @@ TEST_P(ErrorLogTools, NoLineLostOrTorn) {
 }
 
 // dateext names by the second; with nocreate the library makes the log after 1 s.
-INSTANTIATE_TEST_SUITE_P(Rotations, ErrorLogTools,
-                         testing::Values(Rotation{"", 50000, 0, 0},
-                                         Rotation{"create\n olddir old", 20000, 50, 0},
-                                         Rotation{"create\n dateext\n dateformat -%Y%m%d-%s", 7000, 500, 2},
-                                         Rotation{"nocreate\n olddir old", 7000, 500, 2}));
+INSTANTIATE_TEST_SUITE_P(
+    Rotations, ErrorLogTools,
+    testing::Values(Rotation{"own", "", 50000, 0, 0}, Rotation{"olddir", "create\n olddir old", 20000, 50, 0},
+                    Rotation{"dateext", "create\n dateext\n dateformat -%Y%m%d-%s", 7000, 500, 2},
+                    Rotation{"nocreate", "nocreate\n olddir old", 7000, 500, 2}));
 
 }  // namespace
