@@ -58,11 +58,12 @@ std::vector<unsigned> LinesOf(const std::string &path) {
   std::vector<unsigned> numbers;
   char want[128];
   for (size_t at = 0; at < data.size(); at += 92) {
+    const std::string line = data.substr(at, 92);
     unsigned n = 0;
-    const bool stamped = sscanf(&data[at], "[%*2u:%*2u:%*2u] Error: line %7u", &n) == 1;
+    const bool stamped = sscanf(line.c_str(), "[%*2u:%*2u:%*2u] Error: line %7u", &n) == 1;
     snprintf(want, sizeof want, " Error: line %07u %060d\n", n, 0);
-    if (!stamped || data.compare(at + 10, 82, want) || (!numbers.empty() && n != numbers.back() + 1)) {
-      ADD_FAILURE() << path << ": torn or out of order at byte " << at << ": " << data.substr(at, 92);
+    if (!stamped || line.compare(10, 82, want) || (!numbers.empty() && n != numbers.back() + 1)) {
+      ADD_FAILURE() << path << ": torn or out of order at byte " << at << ": " << line;
       break;
     }
     numbers.push_back(n);
@@ -72,7 +73,7 @@ std::vector<unsigned> LinesOf(const std::string &path) {
 
 // `lines` numbered lines, `pause_us` apart, while logrotate with `config`
 // rotates the log every `every_s` seconds (with none, the library alone).
-struct Rotation { const char *name, *config; unsigned lines, pause_us, every_s; };
+struct Rotation { const char *name, *config; unsigned lines, pause_us; int every_s; };
 void PrintTo(const Rotation &rotation, std::ostream *os) { *os << rotation.name; }
 
 class ErrorLogTools : public testing::TestWithParam<Rotation> {};
