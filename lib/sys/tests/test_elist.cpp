@@ -14,11 +14,11 @@ static std::string Picture(const sc_elist_t &l) {
   return f + "|" + b + "|" + std::to_string(sc_elist_get_size(&l));
 }
 
-// A change returns 1 (a pop, the element taken off); the list then holds `order`, elements off it unlinked.
+// A change returns 1 (a pop: its element); `list` then holds `order`, `other` nothing, the rest null links.
 static void Step(int result, const std::string &order) {
   EXPECT_EQ(result, 1) << order;
   const std::string back(order.rbegin(), order.rend());
-  EXPECT_EQ(Picture(list), order + "|" + back + "|" + std::to_string(order.size()));
+  EXPECT_EQ(Picture(list) + Picture(other), order + "|" + back + "|" + std::to_string(order.size()) + "||0");
   for (int i = 0; i < 6; ++i) EXPECT_TRUE(order.find('0' + i) < order.size() || (!e[i].next && !e[i].prev));
 }
 
@@ -36,12 +36,11 @@ TEST(Elist, EveryOperationRelinksExactly) {
   Step(sc_elist_pop_back(&list) == &e[4], "23");
   Step(sc_elist_remove(&list, &e[3]), "2");
   Step(sc_elist_pop_back(&list) == &e[2], "");
-  // Splices of 2 elements onto 3, of an empty list, and onto an empty list.
   for (int i : {0, 1, 2, 3, 4}) sc_elist_push_back(i < 3 ? &list : &other, &e[i]);
-  Step(sc_elist_append(&list, &other), "01234");
-  Step(sc_elist_append(&list, &other), "01234");
+  Step(sc_elist_append(&list, &other), "01234");  // 2 elements spliced onto 3
+  Step(sc_elist_append(&list, &other), "01234");  // an empty list spliced
   std::swap(list, other);
-  Step(sc_elist_append(&list, &other), "01234");
+  Step(sc_elist_append(&list, &other), "01234");  // 5 elements spliced onto an empty list
   // A name is cut at 31 characters and padded with NUL; the header is on the tracked heap.
   sc_elist_t *named = sc_elist_construct(std::string(40, 'x').c_str());
   EXPECT_EQ(std::string(named->name, 32) + Picture(*named), std::string(31, 'x') + '\0' + "||0");
