@@ -1,154 +1,63 @@
-// Tracked heap: counters, sized release, refusals and the halving page
-// allocation. Every test runs in a child: the counters are process-wide.
-#include <errno.h>
-#include <string.h>
-
-#include <string>
+// Tracked heap: counters, refusals of the system heap, and the pool's lines when its pages are refused.
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
 
-namespace {
+namespace fault = kelv::sys::fault;
 
-using kelv::sys::fault::Op;
-using kelv::test::ChildResult;
-using kelv::test::ExpectReported;
-using kelv::test::FaultGuard;
-using kelv::test::RunInChild;
-using kelv::test::RunLogged;
+static bool Counted(unsigned total, unsigned peak, unsigned allocs, unsigned frees) {
+  return total_allocate == total && peak_allocate == peak && no_allocs == allocs && no_frees == frees;
+}
+// The system heap refuses the next n requests (none: it only counts them).
+static bool Refuse(unsigned n) { return fault::arm(fault::Op::kMalloc, 0, n, ENOMEM), true; }
+static std::string Heap(int size) { return "sc_kmalloc: do_malloc(" + std::to_string(size) + ") failed\n"; }
+static std::string Pages(int n) { return n == 0 ? "" : Pages(n - 1) + Heap(65536 >> (n - 1)); }
 
-static_assert(sizeof total_allocate == 4 && sizeof peak_allocate == 4 && sizeof no_allocs == 4 &&
-                  sizeof no_frees == 4,
-              "counters are unsigned 32-bit on every target");
-
-struct Counters {
-  unsigned total, peak, allocs, frees;
-  bool operator==(const Counters &o) const {
-    return total == o.total && peak == o.peak && allocs == o.allocs && frees == o.frees;
-  }
-};
-Counters Now() { return {total_allocate, peak_allocate, no_allocs, no_frees}; }
-
-TEST(TrackedHeap, CountsAllocationsFreesAndPeak) {
-  ChildResult r = RunInChild([] {
-    void *a = __sc_kmalloc(100);
-    void *b = __sc_kmalloc(50);
-    __sc_kfree(a, 100);
-    if (!(Now() == Counters{50, 150, 2, 1})) return 1;
-    unsigned total = 0, peak = 0;
+TEST(TrackedHeap, CountsAndReports) {
+  sc_sz_t *sz = sc_szconstruct("refused-pool-name-is-long");
+  const auto body = [sz] {
+    total_allocate = peak_allocate = no_allocs = no_frees = 0;  // in a child: they are process-wide
+    char *stale = static_cast<char *>(__sc_kmalloc(300));  // its bytes may come back to calloc
+    std::fill(stale, stale + 300, 'x');
+    __sc_kfree(stale, 300);
+    char *zeroed = static_cast<char *>(__sc_kcalloc(10, 30));
+    void *small = __sc_kmalloc(50);
+    if (std::count(zeroed, zeroed + 300, 0) != 300 || __sc_kfree(nullptr, 7) || __sc_kfree(zeroed, 300) ||
+        !Counted(50, 350, 3, 2)) return 1;
+    unsigned total = 0, peak = 0, next_peak = 0, page = 0;
     sc_get_mem_stats(&total, &peak);
-    if (total != 50 || peak != 150) return 2;
-    sc_get_mem_stats(&total, &peak);
-    if (total != 50 || peak != 50) return 3;
-    sc_kfree_sz(b, 50);
-    if (!(Now() == Counters{0, 50, 2, 2})) return 4;
-    sc_get_mem_stats(nullptr, nullptr);  // outputs are optional; the peak still resets
-    return peak_allocate == 0 ? 0 : 5;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
+    sc_get_mem_stats(&total, &next_peak);
+    // Freeing more than is counted leaves 0; refused requests stay counted.
+    if (total != 50 || peak != 350 || next_peak != 50 || sc_kfree_sz(small, 1000) || !Counted(0, 50, 3, 3) ||
+        sc_kmalloc_init() != 0 || !Refuse(1) || __sc_kmalloc(123) || !Counted(123, 123, 4, 3)) return 2;
+    // A page request halves, down to 1024 bytes.
+    void *got = Refuse(4) ? sc_kmalloc_sz(&page) : nullptr;
+    if (got == nullptr || page != 4096 || no_allocs != 9 || sc_kfree_sz(got, page)) return 3;
+    if (!Refuse(7) || sc_kmalloc_sz(&page) || page != 512 || no_allocs != 16) return 4;
+    // 0 bytes reach malloc; a product beyond 32 bits, or a negative factor, never does.
+    volatile int minus_one = -1, big = 65536;  // hidden from the compiler's size checks
+    Refuse(0);
+    for (void *none : {__sc_kcalloc(0, 7), __sc_kcalloc(7, 0)}) __sc_kfree(none, 0);
+    if (__sc_kcalloc(big, big + 1) || __sc_kcalloc(minus_one, 16) || fault::calls(fault::Op::kMalloc) != 2 ||
+        no_allocs != 20) return 5;
+    // No page at all; a page of 8 KiB, too small for a chunk of 8 KiB and the page header, given back.
+    const unsigned counted = total_allocate;
+    if (!Refuse(7) || __sc_szalloc(sz, 20, 0, "a.c", 1) || !Refuse(3) ||
+        __sc_szalloc(sz, 8180, 0, "b.c", 2)) return 6;
+    // Pages of 1 KiB hold one 600-byte chunk: emptied while full, a page moves back and serves again.
+    void *one[20];
+    __sc_debug_level = 0;  // the refused page requests unlogged from here on
+    for (void *&p : one) p = Refuse(6) ? sc_szalloc(sz, 600) : nullptr;
+    for (void *p : one) sc_szfree(sz, p, 600);
+    sc_szfree(sz, sc_szalloc(sz, 8193), 8193);  // beyond 8192: the tracked heap's
+    return sc_szalloc(sz, 600) && total_allocate - counted == 130048 + 114688 + 20 * 130048 ? 0 : 7;
+  };
+  const std::string pool = "['refused-pool-name-i']: ";
+  kelv::test::ExpectReported(
+      body, Heap(123) + Pages(4) + Pages(7) + Heap(-1) + Heap(-1) + Pages(7) + "szpool_init" + pool +
+                "sc_kmalloc_sz() failed\n" + "sc_szalloc" + pool + "szpool_init(1) failed, caller[a.c:1]\n" +
+                Pages(3) + "sc_szalloc" + pool + "szpool_init(511) failed, caller[b.c:2]\n");
+  sc_szdestruct(sz);
 }
-
-TEST(TrackedHeap, NullFreeAndOversizedFree) {
-  ChildResult r = RunInChild([] {
-    __sc_kfree(nullptr, 10);
-    if (!(Now() == Counters{0, 0, 0, 0})) return 1;
-    void *p = __sc_kmalloc(10);
-    __sc_kfree(p, 1000);  // more than counted: the total clamps at 0
-    return Now() == Counters{0, 10, 1, 1} ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-}
-
-// Counted the same at every level; logged from level 2 on.
-TEST(TrackedHeap, RefusedRequestIsCountedAndLogged) {
-  ExpectReported(
-      [] {
-        FaultGuard refuse(Op::kMalloc, 0, 1, ENOMEM);
-        if (__sc_kmalloc(123) != nullptr) return 1;
-        return Now() == Counters{123, 123, 1, 0} ? 0 : 2;
-      },
-      "sc_kmalloc: do_malloc(123) failed\n");
-}
-
-TEST(TrackedHeap, PageAllocationHalvesAfterRefusals) {
-  ChildResult r = RunLogged([] {
-    FaultGuard refuse(Op::kMalloc, 0, 4, ENOMEM);
-    unsigned size = 0;
-    void *page = sc_kmalloc_sz(&size);
-    if (page == nullptr || size != 4096) return 1;
-    const unsigned asked = 65536 + 32768 + 16384 + 8192 + 4096;
-    if (!(Now() == Counters{asked, asked, 5, 0})) return 2;
-    sc_kfree_sz(page, size);
-    return total_allocate == asked - 4096 ? 0 : 3;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.err,
-            "sc_kmalloc: do_malloc(65536) failed\n"
-            "sc_kmalloc: do_malloc(32768) failed\n"
-            "sc_kmalloc: do_malloc(16384) failed\n"
-            "sc_kmalloc: do_malloc(8192) failed\n");
-}
-
-TEST(TrackedHeap, PageAllocationGivesUpBelow1024) {
-  ChildResult r = RunLogged([] {
-    FaultGuard refuse(Op::kMalloc, 0, 100, ENOMEM);
-    unsigned size = 0;
-    if (sc_kmalloc_sz(&size) != nullptr || size != 512) return 1;
-    return no_allocs == 7 ? 0 : 2;  // 65536 down to 1024
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_NE(r.err.find("do_malloc(1024) failed\n"), std::string::npos);
-  EXPECT_EQ(r.err.find("do_malloc(512)"), std::string::npos);
-}
-
-TEST(TrackedHeap, CallocZeroesAndCounts) {
-  ChildResult r = RunInChild([] {
-    unsigned char *p = static_cast<unsigned char *>(__sc_kcalloc(10, 30));
-    if (p == nullptr) return 1;
-    for (int i = 0; i < 300; ++i)
-      if (p[i] != 0) return 2;
-    if (!(Now() == Counters{300, 300, 1, 0})) return 3;
-    __sc_kfree(p, 300);
-    void *empty = __sc_kcalloc(0, 7);  // a request of 0 bytes
-    __sc_kfree(empty, 0);
-    return Now() == Counters{0, 300, 2, empty != nullptr ? 2u : 1u} ? 0 : 4;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-}
-
-TEST(TrackedHeap, CallocRefusesOverflowAndNegativeSizes) {
-  ChildResult r = RunLogged([] {
-    // Count the system-heap calls: none may happen for these requests.
-    FaultGuard watch(Op::kMalloc, 1000, 0, 0);
-    // Hidden from the compiler's size checks (with -m32 they reject the
-    // constant products outright).
-    volatile int minus_one = -1, big = 65536, huge = 0x7fffffff;
-    if (__sc_kcalloc(big, big + 1) != nullptr) return 1;
-    if (__sc_kcalloc(minus_one, 16) != nullptr) return 2;
-    if (__sc_kcalloc(16, minus_one) != nullptr) return 3;
-    if (__sc_kcalloc(huge, 3) != nullptr) return 4;
-    if (kelv::sys::fault::calls(Op::kMalloc) != 0) return 5;
-    return Now() == Counters{0, 0, 4, 0} ? 0 : 6;
-  });
-  EXPECT_TRUE(r.ok()) << r.exit_code;
-  std::string line = "sc_kmalloc: do_malloc(-1) failed\n";
-  EXPECT_EQ(r.err, line + line + line + line);
-}
-
-TEST(TrackedHeap, InitAndFiniReportAtDebugLevel) {
-  ChildResult r = RunLogged([] {
-    sc_kmalloc_init();  // level 2: silent
-    __sc_debug_level = SC_LOG_DEBUG;
-    const unsigned allocs = no_allocs;
-    if (sc_kmalloc_init() != 0) return 1;
-    sc_kmalloc_fini();
-    return no_allocs == allocs ? 0 : 2;
-  });
-  EXPECT_TRUE(r.ok());
-  EXPECT_EQ(r.err,
-            "sc_kmalloc_init: [total: 4095 Mb, limit: 100%, 4095 Mb]\n"
-            "sc_kmalloc_fini: done\n");
-}
-
-}  // namespace
