@@ -10,42 +10,38 @@
 #include "test_support.h"
 
 using kelv::sys::KMutex;
-using S = std::string;
-namespace fault = kelv::sys::fault;
+using kelv::sys::fault::Op;
 
-// A lock returns the count held before it. A relock by the holder and an
-// unlock by a thread not holding the mutex fail (the thread sanitizer reports
-// the latter itself); the failed unlock gives back the count it lowered. A
-// record whose mutex was never created is freed without destroying one.
+// A lock returns the count held before it. A relock by the holder and an unlock
+// by another thread (left to the thread sanitizer, which reports it) fail, the
+// unlock giving back the count it lowered. A failed construction frees the
+// record without destroying a mutex that was never made.
 TEST(KMutex, NamesCountsMisuseAndFailedConstruction) {
   const bool tsan = dlsym(RTLD_DEFAULT, "__tsan_init") != nullptr;
-  const S lock = "sc_kmutex_lock: pthread_mutex_lock() failed, mutex ";
-  const S unlock = "sc_kmutex_unlock: pthread_mutex_unlock() failed, mutex queue_ffffffff n_count ";
+  const std::string lock = "sc_kmutex_lock: pthread_mutex_lock() failed, mutex ",
+                    unlock = "sc_kmutex_unlock: pthread_mutex_unlock() failed, mutex q_ffffffff ";
   kelv::test::ExpectReported([tsan] {
-    int stranger = -1;
-    const KMutex cut(sc_kmutex_szconstruct(&stranger, "abcdefghijklmnopqrst", 7, 0xabcd));
-    const KMutex m(sc_kmutex_construct("queue", ~0u, 0));
-    if (S(cut->name) != "abcdefghijklmn" || cut->flags != 0xabcd || S(m->name) != "queue_ffffffff")
-      return 1;
+    int other = -1;
+    const KMutex cut(sc_kmutex_szconstruct(&other, "abcdefghijklmnopqrst", 7, 0xabcd));
+    const KMutex m(sc_kmutex_construct("q", ~0u, 0));
+    if (strcmp(cut->name, "abcdefghijklmn") != 0 || cut->flags != 0xabcd) return 1;
     if (sc_kmutex_lock(m.get()) != 0 || sc_kmutex_lock(m.get()) != -1) return 2;
-    if (!tsan) std::thread([&] { stranger = sc_kmutex_unlock(m.get()); }).join();
-    if (stranger != -1 || !sc_kmutex_is_locked(m.get()) || sc_kmutex_unlock(m.get())) return 3;
+    if (!tsan) std::thread([&] { other = sc_kmutex_unlock(m.get()); }).join();
+    if (other != -1 || !sc_kmutex_is_locked(m.get()) || sc_kmutex_unlock(m.get()) != 0) return 3;
     if (sc_kmutex_is_locked(m.get()) || (!tsan && sc_kmutex_unlock(m.get()) != -1)) return 4;
-    sc_kmutex_destruct(nullptr);
-    if (m->n_count || sc_kmutex_lock(nullptr) != -1 || sc_kmutex_unlock(nullptr) != -1) return 5;
-    fault::arm(fault::Op::kMutexDestroy, ~0u, 0, 0);  // counts the calls
-    for (const fault::Op op : {fault::Op::kMalloc, fault::Op::kMutexInit}) {
-      fault::arm(op, 0, 1, ENOMEM);
+    if (m->n_count != 0 || sc_kmutex_lock(nullptr) != -1) return 5;
+    kelv::sys::fault::arm(Op::kMutexDestroy, ~0u, 0, 0);  // counts the calls
+    for (const Op op : {Op::kMalloc, Op::kMutexInit}) {
+      kelv::sys::fault::arm(op, 0, 1, ENOMEM);
       if (sc_kmutex_construct("m", 1, 0) != nullptr) return 6;
     }
     sc_kmutex_destruct(sc_kmutex_construct("m", 1, 0));
-    return fault::calls(fault::Op::kMutexDestroy) == 1 ? 0 : 7;
-  }, lock + "queue_ffffffff n_count 1, err " + std::to_string(EDEADLK) + "\n" +
-         (tsan ? "" : unlock + "0\n" + unlock + "-1\n") + lock + "(null) n_count 0, err " +
-         std::to_string(EINVAL) + "\nsc_kmutex_unlock: pthread_mutex_unlock() failed, mutex (null) "
-         "n_count 0\nsc_kmutex_construct: malloc(" + std::to_string(sizeof(sc_kmutex_t)) +
-         ") failed\nsc_kmutex_init: pthread_mutex_init() failed\n"
-         "sc_kmutex_construct: sc_kmutex_init() failed\n");
+    return kelv::sys::fault::calls(Op::kMutexDestroy) == 1 ? 0 : 7;
+  }, lock + "q_ffffffff n_count 1, err " + std::to_string(EDEADLK) + "\n" +
+         (tsan ? "" : unlock + "n_count 0\n" + unlock + "n_count -1\n") + lock +
+         "(null) n_count 0, err " + std::to_string(EINVAL) + "\nsc_kmutex_construct: malloc(" +
+         std::to_string(sizeof(sc_kmutex_t)) + ") failed\nsc_kmutex_init: pthread_mutex_init() "
+         "failed\nsc_kmutex_construct: sc_kmutex_init() failed\n");
 }
 
 // Two threads contend while a third reads the count without the lock.
