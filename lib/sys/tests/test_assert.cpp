@@ -1,22 +1,22 @@
-// Unit-test assertions seen from outside the process: standard output goes to
-// a file, and the exit status is the verdict.
+// Unit-test assertions seen from outside: standard output and the exit status.
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
 
-using kelv::test::RunInChild;
 using S = std::string;
+static const S kHere = S(kelv::sys::internal::skip_dots_and_slashes(__FILE__)) + ":";
 
 // Each assertion passes silently on equal values, then fails: "failed" ends
 // the progress line (flushed when it was opened), the location and both
 // values follow, and the process exits with 1 through its exit handlers.
-#define ROW(type, e, r, shown_e, shown_r)                                                     \
-  {[] { sc_test_##type(e, e); sc_test_##type(e, r); }, std::to_string(__LINE__) + ":sc_test_" \
-   #type "(" #e ", " #r ")", shown_e, shown_r}
+#define ROW(type, e, r, shown_e, shown_r)                                                    \
+  {[] { sc_test_##type(e, e); sc_test_##type(e, r); }, kHere + std::to_string(__LINE__) +    \
+   ":sc_test_" #type "(" #e ", " #r ") failed\n  expected: \"" shown_e "\", received: \"" \
+   shown_r "\"\n"}
 TEST(Assertions, EachTypePassesSilentlyThenFails) {
-  const struct { void (*call)(); S at, e, r; } rows[] = {
+  const struct { void (*call)(); S lines; } rows[] = {
       ROW(void_ptr, nullptr, reinterpret_cast<void *>(16), "(nil)", "0x10"),
       ROW(bool, 1, 2, "1", "2"),
       ROW(double, 0.5, 1e100, "0.5", "1e+100"),
@@ -33,27 +33,23 @@ TEST(Assertions, EachTypePassesSilentlyThenFails) {
       ROW(char_ptr, nullptr, "x", "(null)", "x"),
   };
   for (const auto &row : rows) {
-    const auto r = RunInChild([&] {
+    const auto r = kelv::test::RunInChild([&] {
       atexit([] { fputs("handler\n", stdout); });
       sc_test_open(nullptr);
       if (write(STDOUT_FILENO, "|", 1) == 1) row.call();
       return 0;
     });
-    EXPECT_EQ(r.exit_code, 1) << row.at;
-    EXPECT_EQ(r.out, "(null)" + S(54, '.') + "|failed\n  " +
-                         kelv::sys::internal::skip_dots_and_slashes(__FILE__) + ":" + row.at +
-                         " failed\n  expected: \"" + row.e + "\", received: \"" + row.r +
-                         "\"\nhandler\n");
+    EXPECT_EQ(std::to_string(r.exit_code) + r.out,
+              "1(null)" + S(54, '.') + "|failed\n  " + row.lines + "handler\n");
   }
 }
 
-// The C program passes, and given an argument fails.
 TEST(Assertions, CProgram) {
   for (const char *arg : {static_cast<const char *>(nullptr), "fail"}) {
-    const auto r = RunInChild([arg] { return execl(KELV_SYS_C_PROGRAM, "c", arg, nullptr); });
-    EXPECT_EQ(r.exit_code, arg != nullptr);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("a test\\.{54}" + S(!arg ? "okay\n" :
-        "failed\n  lib/sys/tests/c/test_program\\.c:[0-9]+:sc_test_int\\(3, n\\) failed\n"
-        "  expected: \"3\", received: \"4\"\n")))) << r.out;
+    const auto r =
+        kelv::test::RunInChild([=] { return execl(KELV_SYS_C_PROGRAM, "c", arg, nullptr); });
+    EXPECT_TRUE(std::regex_match(std::to_string(r.exit_code) + r.out, std::regex(!arg ?
+        "0a test\\.{54}okay\n" : "1a test\\.{54}failed\n  lib/sys/tests/c/test_program\\.c:[0-9]+:"
+        "sc_test_int\\(3, n\\) failed\n  expected: \"3\", received: \"4\"\n"))) << r.out;
   }
 }

@@ -1,7 +1,5 @@
-// Failure paths across the modules: a program-like scenario run with each call
-// of a seam operation failing in turn must not crash, get only results the
-// contract allows, leave no descriptor open and (unless the heap refused)
-// balance the tracked heap.
+// A program-like scenario run with each seam call failing in turn: no crash, no
+// result the contract forbids, no descriptor left, the heap balanced.
 #include <pwd.h>
 
 #include <gtest/gtest.h>
@@ -12,31 +10,31 @@ namespace fault = kelv::sys::fault;
 using namespace kelv::test;
 using S = std::string;
 
-constexpr const char *kOps[] = {
-    "malloc", "open", "fopen", "fdopen", "fstat", "stat", "lseek", "read", "fwrite", "fclose",
-    "rename", "mkdir", "readlink", "setgroups", "setgid", "setuid", "select", "mutex_init",
-    "mutex_destroy"};
+constexpr const char *kOps[] = {"malloc", "open", "fopen", "fdopen", "fstat", "stat", "lseek",
+    "read", "fwrite", "fclose", "rename", "mkdir", "readlink", "setgroups", "setgid", "setuid",
+    "select", "mutex_init", "mutex_destroy"};
 static_assert(std::size(kOps) == unsigned(fault::Op::kCount), "a name for every operation");
 
-// The scenario's exit status is the line of the check that failed.
+// The scenario's exit status is the line of the check that failed; it prints
+// the number of calls of the operation last.
 #define CHECK(ok) if (!(ok)) return __LINE__
 static bool Either(int rc) { return rc == 0 || rc == -1; }
 
-// Start-up reads a configuration naming this user, takes over the pid file of a
-// live process of another name and (as root) rotates an error log of its own.
-static int Scenario(const S &dir, const S &name, const S &log, bool heap_refuses) {
+// Start-up takes over the pid file of a live process of another name and (as
+// root) rotates a log of its own. `name` must outlive the process (exit handlers).
+static int Scenario(const S &dir, const S &name, const S &log, fault::Op op, unsigned k) {
+  fault::arm(op, k, 1, op == fault::Op::kSelect ? EINTR : op == fault::Op::kMalloc ? ENOMEM : EIO);
   const int fds = CountOpenFds(), where = log.empty() ? SC_WHERE_SCREEN : SC_WHERE_BOTH;
   const unsigned heap = total_allocate;
   setenv("VORNDIR", dir.c_str(), 1);
   __sc_debug_where = where;
   CHECK(Either(sc_sys_init(name.c_str(), SC_APP_DEVICE)));
-  __sc_debug_level = SC_LOG_ERROR;
   __sc_debug_where = where;
   SC_LOG(SC_LOG_ERROR, "rotates the log\n");
   SC_LOG(SC_LOG_ERROR, "reopens it\n");
   const S file = dir + "/data/a/f", copy = dir + "/data/c/g";
-  CHECK(Either(sc_file_write(file.c_str(), "hello", 5)));
-  CHECK(Either(sc_file_append(file.c_str(), " world", 6)));
+  CHECK(Either(sc_file_write(file.c_str(), "hello", 5)) &&
+        Either(sc_file_append(file.c_str(), " world", 6)));
   char *buf = reinterpret_cast<char *>(1);
   unsigned len = 99;
   const int rc = sc_file_read_bytes(file.c_str(), &buf, &len, 3);
@@ -59,37 +57,30 @@ static int Scenario(const S &dir, const S &name, const S &log, bool heap_refuses
   if (void *page = sc_kmalloc_sz(&size)) sc_kfree_sz(page, size);
   sc_sleep(0, 1000);
   kelv::sys::internal::sc_close_debug_file();
-  CHECK(CountOpenFds() == fds && (heap_refuses || total_allocate == heap));
+  CHECK(CountOpenFds() == fds && (op == fault::Op::kMalloc || total_allocate == heap));
+  printf("\n%u\n", fault::calls(op));
   return 0;
 }
 
 class FaultSweep : public testing::TestWithParam<unsigned> {};
 
-// Call k fails, for k = 0, 1, ... until a run makes no more calls than k (the
-// child prints its count last). The process <unique>/sweep has the pid file
-// sweep.pid and the log /var/log/<unique>/sweep_err.
+// Call k fails, for k = 0, 1, ... until a run makes no more calls than k. The
+// process <unique>/sweep has a pid file sweep.pid, a log <unique>/sweep_err.
 TEST_P(FaultSweep, EveryFailedCallIsSurvivedAndLeavesNothingBehind) {
   const auto op = static_cast<fault::Op>(GetParam());
-  const int err = op == fault::Op::kSelect ? EINTR : op == fault::Op::kMalloc ? ENOMEM : EIO;
   const ScratchDir dir;
-  const passwd *pw = getpwuid(getuid());
   for (const char *d : {"device", "device/cfg", "run"}) mkdir((dir / d).c_str(), 0755);
-  WriteFileOrDie(dir / "device/cfg/vorn.cfg", "global.user " + S(pw ? pw->pw_name : "") +
+  WriteFileOrDie(dir / "device/cfg/vorn.cfg", "global.user " + S(getpwuid(getuid())->pw_name) +
                                                   "\nglobal.pidDir " + dir / "run\n");
-  const S unique = UniqueName("sweep"), logdir = "/var/log/" + unique;
+  const S unique = UniqueName("sweep"), name = unique + "/sweep", logdir = "/var/log/" + unique;
   const S log = IsRoot() && mkdir(logdir.c_str(), 0755) == 0 ? logdir + "/sweep_err" : "";
   for (unsigned k = 0;; ++k) {
     RemoveTree(dir / "data");
     WriteFileOrDie(dir / "run/sweep.pid", std::to_string(getpid()));
     if (!log.empty()) WriteFileOrDie(log, S(1 << 20, '.'));
-    const ChildResult r = RunInChild([&] {
-      fault::arm(op, k, 1, err);
-      const int rc = Scenario(dir.path(), unique + "/sweep", log, op == fault::Op::kMalloc);
-      printf("\n%u\n", fault::calls(op));
-      return rc;
-    });
-    EXPECT_TRUE(r.ok()) << "call " << k + 1 << " failing: exit " << r.exit_code << " (the line"
-                        << " of the check), signal " << r.signal << "\n" << r.err << r.out;
+    const ChildResult r = RunInChild([&] { return Scenario(dir.path(), name, log, op, k); });
+    EXPECT_TRUE(r.ok()) << "call " << k + 1 << ": exit " << r.exit_code << ", signal " << r.signal
+                        << "\n" << r.err << r.out;
     if (!r.ok() || std::stoul(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1)) <= k) break;
   }
   RemoveTree(log.empty() ? "" : logdir);

@@ -1,5 +1,4 @@
-/* A C test program on the shared library: the exit status is the verdict.
- * Given an argument, its test fails. */
+/* A C test program on the shared library; given an argument, its test fails. */
 #include <kelv/sys.h>
 
 int main(int argc, char **argv) {

@@ -1,5 +1,4 @@
-/* The logging macros in this file's language mode: each one statement in an
- * unbraced if/else, its level evaluated once, no argument of a suppressed line. */
+/* Logging macros: one statement each, level evaluated once, arguments not at all. */
 #include <kelv/sys.h>
 
 int kelv_hc_macros(void) {
