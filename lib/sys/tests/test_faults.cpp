@@ -1,5 +1,5 @@
-// A program-like scenario run with each seam call failing in turn: no crash, no
-// result the contract forbids, no descriptor left, the heap balanced.
+// A program-like scenario with each seam call failing in turn: no crash, no result
+// the contract forbids, no descriptor left, the heap balanced unless it refused.
 #include <pwd.h>
 
 #include <gtest/gtest.h>
