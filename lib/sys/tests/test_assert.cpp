@@ -46,8 +46,11 @@ TEST(Assertions, EachTypePassesSilentlyThenFails) {
 
 TEST(Assertions, CProgram) {
   for (const char *arg : {static_cast<const char *>(nullptr), "fail"}) {
-    const auto r =
-        kelv::test::RunInChild([=] { return execl(KELV_SYS_C_PROGRAM, "c", arg, nullptr); });
+    const auto r = kelv::test::RunInChild([=] {  // through the test runner, if there is one
+      const char *runner = KELV_TEST_EMULATOR;
+      if (*runner != '\0') return execl(runner, runner, KELV_SYS_C_PROGRAM, arg, nullptr);
+      return execl(KELV_SYS_C_PROGRAM, "c", arg, nullptr);
+    });
     EXPECT_TRUE(std::regex_match(std::to_string(r.exit_code) + r.out, std::regex(!arg ?
         "0a test\\.{54}okay\n" : "1a test\\.{54}failed\n  lib/sys/tests/c/test_program\\.c:[0-9]+:"
         "sc_test_int\\(3, n\\) failed\n  expected: \"3\", received: \"4\"\n"))) << r.out;
