@@ -32,7 +32,8 @@ void Apply(const std::string &words) {
   std::istringstream in(words);
   for (std::string w; in >> w;) {
     if (w.rfind("input=", 0) == 0) sc_basedir_from_input = strdup(w.c_str() + 6);
-    else w.find('=') == std::string::npos ? unsetenv(w.c_str()) : putenv(strdup(w.c_str()));
+    else if (const size_t eq = w.find('='); eq == std::string::npos) unsetenv(w.c_str());
+    else setenv(w.substr(0, eq).c_str(), w.c_str() + eq + 1, 1);
   }
 }
 
@@ -218,8 +219,7 @@ TEST_F(StartUp, MissingPidDirectoryIsNotMade) {
 // As root to nobody, else to the own account (only root resets supplementary groups). A failing
 // step leaves the ids where they were; start-up goes on.
 TEST_F(StartUp, AccountSwitch) {
-  const bool root = IsRoot() && getpwnam("nobody") != nullptr;
-  const std::string account = root ? "nobody" : user_;
+  const std::string account = IsRoot() && getpwnam("nobody") != nullptr ? "nobody" : user_;
   const struct passwd pw = *getpwnam(account.c_str());
   const std::string gid = std::to_string(pw.pw_gid), eperm = " failed [errno=1, " + Text(EPERM) + "]\n";
   struct Case { std::string user; Op op; uid_t uid; gid_t gid; std::string err; };
@@ -231,7 +231,7 @@ TEST_F(StartUp, AccountSwitch) {
       {account, Op::kSetgroups, getuid(), getgid(), "initgroups('" + account + "', '" + gid + "')" + eperm},
   };
   for (const Case &c : cases) {
-    if (c.op == Op::kSetgroups && !root) continue;
+    if (c.op == Op::kSetgroups && !IsRoot()) continue;
     WriteCfg("global.user " + c.user + "\nglobal.pidDir " + root_.path() + "\n");
     const std::string out = Outcome([&] {
       FaultGuard fail(c.op, 0, c.err.empty() ? 0 : 1, EPERM);
