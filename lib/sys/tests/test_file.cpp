@@ -16,11 +16,11 @@ static S Slurp(const char *path) {
   std::ifstream in(path, std::ios::binary);
   return in ? S(std::istreambuf_iterator<char>(in), {}) : "-";
 }
-// The block read (NUL included) and freed; "-" for a failure with null and 0 out.
+// The block read (NUL included) and freed; "-" for a failure (-1) with null and 0 out.
 static S Read(const char *path, unsigned required = 0) {
   char *buf = reinterpret_cast<char *>(1);
   unsigned len = 99, heap = total_allocate;
-  if (sc_file_read_bytes(path, &buf, &len, required) != 0) return buf || len ? "?" : "-";
+  if (const int rc = sc_file_read_bytes(path, &buf, &len, required)) return rc == -1 && !buf && !len ? "-" : "?";
   const S got(buf, len);
   __sc_kfree(buf, len);
   return total_allocate == heap ? got : "leak";
