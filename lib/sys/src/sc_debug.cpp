@@ -136,13 +136,16 @@ void format_local_time(time_t now, char (&out)[32]) {
   *p = '\0';
 }
 
-// The time of the line, converted once per second per thread. Under the
-// lock, so that no child is forked mid-conversion and inherits the time
-// zone's own lock taken.
+// The time of the line, converted once per second per thread. tzset() first,
+// so that a TZ changed with setenv shows from the next second on (localtime_r
+// alone never rereads it; localtime would, but into one struct shared by all
+// threads). Under the lock, so that no child is forked mid-conversion and
+// inherits the time zone's own lock taken.
 const char *clock_text(ThreadState &me) {
   const time_t now = time(nullptr);
   if (now != me.second) {
     const LineLock lock(me);
+    tzset();
     format_local_time(now, me.clock);
     me.second = now;
   }

@@ -55,13 +55,19 @@ TEST(Debug, ScreenLines) {
       fprintf(stderr, "%.*s|", int(got), buf);
     errno = 123456;
     SC_LOG_ERRNO(SC_LOG_FATAL, "%s", long_message.c_str());
+    setenv("TZ", "ZZZ-5:30", 1);  // shows from the next second on
+    usleep(1000000);
+    errno = 123456;
+    SC_LOG(SC_LOG_FATAL, "zone\n");
     __sc_print_prefix(SC_LOG_WARN, "alone.c", 1);
     __sc_print_prefix(SC_LOG_DEBUG, "last.c", 3);
     return n == 1 && __sc_print_val == 0 && errno == 123456 && debug_log_fd() < 0 ? 0 : 3;
   });
-  char clock[16];  // the times of the run, as the prefix shows them, become "[T]"
-  for (time_t t = start; t <= time(nullptr) && strftime(clock, 16, "[%H:%M:%S]", localtime(&t)); ++t)
-    for (size_t at; (at = r.err.find(clock)) != std::string::npos;) r.err.replace(at, 10, "[T]");
+  char clock[16];  // the times of the run, as the prefix shows them, become "[T]" (local) and "[Z]"
+  for (time_t t = start, shifted = t + 19800; t <= time(nullptr); shifted = ++t + 19800)
+    for (const auto &[when, tag] : {std::pair(*localtime(&t), "[T]"), std::pair(*gmtime(&shifted), "[Z]")})
+      for (size_t at; strftime(clock, 16, "[%H:%M:%S]", &when) && (at = r.err.find(clock)) != r.err.npos;)
+        r.err.replace(at, 10, tag);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "sc_get_basedir: sc_sys_init() was never called\n[T] Error: where 2\n"
                    "m\n|[T] Error: m\n|[T] Error: src/a.c: m\n|[T] Error: src/a.c:42: m\n|"
@@ -70,8 +76,10 @@ TEST(Debug, ScreenLines) {
                    "[T] Error: abs/x: m\n|[T] Error: : m\n|[T] Error: : m\n|[T] Error: " +
                    long_name.substr(0, 1005) + "m\n|[T] Error: " + me + ": error 1\n|[T] Fatal: " + me +
                    ": open x failed\t[2, " + strerror(ENOENT) + "]\n|[T] Fatal: " + me + ": " + long_message +
-                   "\t[123456, " + strerror(123456) + "]\n[T] Warn: alone.c: [T] Debug: last.c: ");
+                   "\t[123456, " + strerror(123456) + "]\n[Z] Fatal: " + me +
+                   ": zone\n[Z] Warn: alone.c: [Z] Debug: last.c: ");
 }
+
 
 // Logging as `name` (below /var/log) without start-up: type 1 with a base directory of 300
 // characters (resolved, never used), lines at detail 1 to the log.
