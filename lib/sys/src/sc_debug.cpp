@@ -116,17 +116,15 @@ class LineLock {
   bool nested_;
 };
 
-// "hh:mm:ss" of `now` in local time, as "%02u:%02u:%02u" prints it: digits
-// by hand, snprintf only for a part of 100 or more (never seen).
+// "hh:mm:ss" of `now` in local time, as "%02u:%02u:%02u" prints it, digits
+// by hand (localtime_r gives hours below 24, minutes below 60, seconds up to
+// 60).
 void format_local_time(time_t now, char (&out)[32]) {
   struct tm tm;
   if (localtime_r(&now, &tm) == nullptr) memset(&tm, 0, sizeof tm);
-  const unsigned parts[] = {static_cast<unsigned>(tm.tm_hour), static_cast<unsigned>(tm.tm_min),
-                            static_cast<unsigned>(tm.tm_sec)};
-  if (parts[0] >= 100 || parts[1] >= 100 || parts[2] >= 100) {
-    snprintf(out, sizeof out, "%02u:%02u:%02u", parts[0], parts[1], parts[2]);
-    return;
-  }
+  const unsigned parts[] = {static_cast<unsigned>(tm.tm_hour) % 100,  // two digits, whatever comes
+                            static_cast<unsigned>(tm.tm_min) % 100,
+                            static_cast<unsigned>(tm.tm_sec) % 100};
   char *p = out;
   for (unsigned part : parts) {
     if (p != out) *p++ = ':';
