@@ -101,14 +101,16 @@ TEST(ErrorLog, FromFirstLineToExit) {
   WriteFileOrDie(log, full);
   ChildResult r = RunInChild([&] {
     LogAs(name, SC_DETAIL_NONE);
+    umask(022);
     const int fds = CountOpenFds();
     // The size is checked before each line but not on the first open: a log full at start takes
     // the first line and rotates at the second.
-    for (int where : {0, 2, 3, 1}) { __sc_debug_where = where; SC_LOG(SC_LOG_ERROR, "where %d\n", where); }
+    for (int where : {0, 3, 2, 1}) { __sc_debug_where = where; SC_LOG(SC_LOG_ERROR, "where %d\n", where); }
     if (!(fcntl(debug_log_fd(), F_GETFD) & FD_CLOEXEC) || CountOpenFds() != fds + 1) return 1;
     if (ReadFileOrDie(log) != "where 1\n" || ReadFileOrDie(old) != full + "where 3\n") return 2;
     WriteFileOrDie(log, full.substr(1));
-    SC_LOG(SC_LOG_ERROR, "not rotated\n");
+    errno = EIO;  // longer than a line's buffer: written piece by piece, and not rotated
+    SC_LOG_ERRNO(SC_LOG_ERROR, "%s", std::string(5000, 'n').c_str());
     { FaultGuard fail(kelv::sys::fault::Op::kFstat, 0, 1, EIO); SC_LOG(SC_LOG_ERROR, "kept\n"); }
     // A new log at the path (logrotate's create) is followed; with no descriptor left to open it,
     // the line stays with the old one. Deleted, the log is made anew; renamed away, it keeps the
@@ -120,6 +122,8 @@ TEST(ErrorLog, FromFirstLineToExit) {
     unlink(log.c_str());
     errno = EACCES;
     SC_LOG_ERRNO(SC_LOG_ERROR, "three");
+    struct stat made;
+    if (stat(log.c_str(), &made) != 0 || (made.st_mode & 07777) != 0644) return 3;
     rename(log.c_str(), (log + "-again").c_str());
     SC_LOG(SC_LOG_ERROR, "four\n");
     if (errno != EACCES || PathExists(log)) return 3;
@@ -171,8 +175,9 @@ TEST(ErrorLog, FromFirstLineToExit) {
   EXPECT_EQ(r.out, check + ": fstat(" + log + ") failed: " + strerror(EIO) + "\n" + open_failed(log, EMFILE) +
                        gone + gone + gone + check + " rename() " + old + " failed\n" +
                        open_failed("/var/log/" + absent + "_err", ENOENT));
-  EXPECT_EQ(r.err, "where 2\nwhere 3\ntwelve\n");
-  EXPECT_EQ(ReadFileOrDie(log + "-moved"), full.substr(1) + "not rotated\nkept\none\n");
+  EXPECT_EQ(r.err, "where 3\nwhere 2\ntwelve\n");
+  EXPECT_EQ(ReadFileOrDie(log + "-moved"),
+            full.substr(1) + std::string(5000, 'n') + "\t[5, " + strerror(EIO) + "]\nkept\none\n");
   EXPECT_EQ(ReadFileOrDie(log + "-again"), std::string("three\t[13, ") + strerror(EACCES) + "]\nfour\n");
   EXPECT_EQ(ReadFileOrDie(log + "-third"), "five\nsix\n");
   EXPECT_TRUE(ReadFileOrDie(old) == full);
@@ -185,8 +190,16 @@ TEST(ErrorLog, FromFirstLineToExit) {
   r = RunInChild([&] {
     LogAs(name, SC_DETAIL_NONE);
     if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
-    for (const char *line : {"a\n", "b\n", "c\n"}) SC_LOG(SC_LOG_ERROR, "%s", line);
-    return 0;
+    SC_LOG(SC_LOG_ERROR, "a\n");
+    SC_LOG(SC_LOG_ERROR, "b\n");
+    fflush(nullptr);
+    if (fork() == 0) {  // a worker of the same log: hangs if the failed rotation left it locked
+      alarm(5);
+      SC_LOG(SC_LOG_ERROR, "c\n");
+      _exit(0);
+    }
+    int status = -1;
+    return wait(&status) > 0 && status == 0 ? 0 : 2;
   });
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, check + " rename() " + old + " failed\n");
