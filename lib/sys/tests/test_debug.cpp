@@ -184,17 +184,24 @@ TEST(ErrorLog, FromFirstLineToExit) {
   WriteFileOrDie(log, full);
   ASSERT_TRUE(chown(log.c_str(), 65534, 65534) == 0 && chmod(log.c_str(), 0200) == 0 &&
               chmod(dir.path().c_str(), 0711) == 0);
-  r = RunInChild([&] {
+  r = RunInChild([&] {  // the log opened, a worker forked, then both switch accounts
     LogAs(name, SC_DETAIL_NONE);
-    if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
-    for (auto line : {"a\n", "b\n"}) SC_LOG(SC_LOG_ERROR, "%s", line);
-    fflush(nullptr);  // then a worker of the log: it hangs if the failed rotation left the log locked
-    if (fork() == 0) { alarm(5); SC_LOG(SC_LOG_ERROR, "c\n"); _exit(0); }
+    SC_LOG(SC_LOG_ERROR, "a\n");
+    int turn[2];
+    char none;
+    const pid_t worker = pipe(turn) == 0 ? fork() : -1;
+    if (worker < 0 || setgid(65534) != 0 || setuid(65534) != 0) return 1;
+    if (worker == 0) {  // hangs if the failed rotation before it left the log locked
+      alarm(5);
+      if (read(turn[0], &none, 1) == 1) SC_LOG(SC_LOG_ERROR, "c\n");
+      exit(0);
+    }
+    SC_LOG(SC_LOG_ERROR, "b\n");
     int status = -1;
-    return wait(&status) > 0 && status == 0 ? 0 : 2;
+    return write(turn[1], "", 1) == 1 && wait(&status) > 0 && status == 0 ? 0 : 2;
   });
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, check + " rename() " + old + " failed\n");
+  EXPECT_EQ(r.out, check + " rename() " + old + " failed\n" + check + " rename() " + old + " failed\n");
   EXPECT_TRUE(ReadFileOrDie(log) == full + "a\nb\nc\n");
 }
 
