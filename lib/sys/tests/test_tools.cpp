@@ -79,9 +79,9 @@ void PrintTo(const Rotation &rotation, std::ostream *os) { *os << rotation.name;
 class ErrorLogTools : public testing::TestWithParam<Rotation> {};
 
 // Every line whole, in order within its file, found once (the library keeps
-// one older generation, rotated at the first line past 1 MiB). logrotate moves
-// a log in the way of its create (made by the library an instant before it) to
-// "<log>-<date><hour>.backup": each is renamed at once, so none replaces another.
+// one older generation, rotated at the first line past 1 MiB). The library
+// never makes a log in the way of logrotate's create (logrotate would move it
+// aside as "<log>-<date><hour>.backup").
 TEST_P(ErrorLogTools, NoLineLostOrTorn) {
   const Rotation &p = GetParam();
   if (!IsRoot() || (*p.config && access("/usr/sbin/logrotate", X_OK) != 0))
@@ -99,11 +99,10 @@ TEST_P(ErrorLogTools, NoLineLostOrTorn) {
     if (!*p.config || time(nullptr) < last + p.every_s || !PathExists(log)) continue;
     Shell("/usr/sbin/logrotate -f -s " + work / "state " + work / "conf >>" + work / "said 2>&1");
     last = time(nullptr), ++rotations;
-    for (const std::string &f : Glob(log + "-*.backup"))
-      rename(f.c_str(), (f + std::to_string(rotations)).c_str());
   }
   ASSERT_EQ(status, 0);
   ASSERT_GE(rotations, *p.config ? 2u : 0u) << "the writer ended before logrotate could run";
+  EXPECT_EQ(Glob(log + "-*.backup"), std::vector<std::string>{});
   std::vector<unsigned> seen(p.lines);
   for (const std::string &f : Glob(dir / "old/*", Glob(log + "*")))
     for (unsigned n : LinesOf(f)) ++seen[std::min(n, p.lines - 1)];

@@ -6,8 +6,15 @@
  * error and/or the process's error log as __sc_debug_where says. The level
  * test happens in the caller's macro, so a suppressed line evaluates nothing.
  *
- * Nothing here takes a lock: callers that log from several threads serialise
- * themselves. */
+ * Threads: any thread may log at any time. The prefix waits for its message
+ * in the calling thread's own buffer (no lock is held between the two calls,
+ * and a prefix never joins another thread's message); the log check and the
+ * write of the whole line are then one critical section under a process-wide
+ * lock, at both destinations. A line logged from inside that section (by a
+ * signal handler) is written without the lock and without the check rather
+ * than deadlock. fork() may be called while other threads log: the lock is
+ * held across it. The settings are plain globals: a program that changes them
+ * while other threads log orders that itself. */
 #ifndef KELV_SC_DEBUG_H
 #define KELV_SC_DEBUG_H
 
@@ -42,23 +49,32 @@ extern SC_API int __sc_debug_where;  /* initially 1 (SC_WHERE_FILE) */
 extern SC_API int __sc_print_val;    /* receives each macro's result (always 0) */
 extern SC_API int __sc_debug_assert; /* reserved for programs; never used here */
 
-/* Writes the prefix of one line. Leading '.' and '/' characters of `file` are
- * skipped (../../src/a shows as src/a). When the file bit is set, the error
- * log is checked (reopened and, at 1 MiB, rotated) first, and the prefix is
- * written to it and flushed at once. On standard error the prefix goes out
- * with the message that follows it, in one write (a prefix whose message
- * never comes is written by the next prefix or message call, or at exit), so
- * the bytes on each stream are those of writing it here. A level outside 0-4
- * is shown as "Unknown". The caller's errno is preserved. Always returns 0. */
+/* Forms the prefix of one line. Leading '.' and '/' characters of `file` are
+ * skipped (../../src/a shows as src/a). The prefix waits in the calling
+ * thread's buffer and goes out with the message that follows it, in one write
+ * at each destination (a prefix whose message never comes is written by the
+ * thread's next prefix, or at exit). A level outside 0-4 is shown as
+ * "Unknown". The caller's errno is preserved. Always returns 0. */
 SC_API int __sc_print_prefix(int level, const char *file, int line);
 
-/* Writes a printf-style message as it stands (the format supplies its own
- * newline) to the destinations of __sc_debug_where. Always returns 0. */
+/* Writes the waiting prefix and a printf-style message as it stands (the
+ * format supplies its own newline) to the destinations of __sc_debug_where,
+ * in one write each when the line fits 4096 bytes. With the file bit set, the
+ * error log is checked first (followed when renamed or replaced, made anew
+ * when deleted, rotated at 1 MiB). Always returns 0. */
 SC_API int __sc_print_msg(const char *fmt, ...) SC_PRINTF(1, 2);
 
 /* As __sc_print_msg, followed by "\t[<errno>, <strerror text>]\n" for the
  * errno value found on entry. Always returns 0. */
 SC_API int __sc_print_pmsg(const char *fmt, ...) SC_PRINTF(1, 2);
+
+/* The macros' store of their result: relaxed atomic where the compiler has it,
+ * so that threads logging at once do not race on __sc_print_val. */
+#if defined(__GNUC__) || defined(__clang__)
+#define SC_SET_PRINT_VAL(value) __atomic_store_n(&__sc_print_val, (value), __ATOMIC_RELAXED)
+#else
+#define SC_SET_PRINT_VAL(value) (void)(__sc_print_val = (value))
+#endif
 
 /* SC_LOG(level, fmt, ...): writes one line when __sc_debug_level >= level.
  * When the level test fails nothing else is evaluated: no argument, no time
@@ -70,7 +86,7 @@ SC_API int __sc_print_pmsg(const char *fmt, ...) SC_PRINTF(1, 2);
     if (SC_UNLIKELY(__sc_debug_level >= sc_log_level_)) {                      \
       const int sc_log_prefix_ =                                               \
           __sc_print_prefix(sc_log_level_, __FILE__, __LINE__);                \
-      __sc_print_val = sc_log_prefix_ + __sc_print_msg(__VA_ARGS__);           \
+      SC_SET_PRINT_VAL(sc_log_prefix_ + __sc_print_msg(__VA_ARGS__));          \
     }                                                                          \
   } while (0)
 
@@ -83,7 +99,7 @@ SC_API int __sc_print_pmsg(const char *fmt, ...) SC_PRINTF(1, 2);
     if (SC_UNLIKELY(__sc_debug_level >= sc_log_level_)) {                      \
       const int sc_log_prefix_ =                                               \
           __sc_print_prefix(sc_log_level_, __FILE__, __LINE__);                \
-      __sc_print_val = sc_log_prefix_ + __sc_print_pmsg(__VA_ARGS__);          \
+      SC_SET_PRINT_VAL(sc_log_prefix_ + __sc_print_pmsg(__VA_ARGS__));         \
     }                                                                          \
   } while (0)
 
