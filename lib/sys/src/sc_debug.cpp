@@ -332,16 +332,6 @@ int check_log(const char *path) {
   return err == ENOENT ? open_log(path, O_CREAT, false) : -1;
 }
 
-// Runs only while the base directory resolves: before start-up nothing is
-// opened, and an open log is kept as it is.
-void check_log_file() {
-  char basedir[kLogPathSize];
-  if (sc_get_basedir(basedir, sizeof basedir) != 0) return;
-  BoundedText<kLogPathSize> path;  // "/var/log/%s_err", cut at 511 bytes
-  path.add("/var/log/", internal::printable(sc_process_name), "_err");
-  (void)check_log(path.c_str());
-}
-
 // Writes the line to each destination of __sc_debug_where, the log checked
 // first, all under the lock.
 void write_line(ThreadState &me, const char *fmt, va_list *args, int err, const char *err_text) {
@@ -349,7 +339,7 @@ void write_line(ThreadState &me, const char *fmt, va_list *args, int err, const 
   build_line(line, me.prefix);
   if (line.len == 0 && fmt == nullptr) return;
   const LineLock lock(me);
-  if (!lock.nested() && (__sc_debug_where & SC_WHERE_FILE) != 0) check_log_file();
+  if (!lock.nested() && (__sc_debug_where & SC_WHERE_FILE) != 0) (void)internal::sc_check_debug_file();
   const int where = __sc_debug_where;
   if ((where & SC_WHERE_SCREEN) != 0) put_line(stderr, line);
   if ((where & SC_WHERE_FILE) != 0 && g_log_fd >= 0) put_line(g_log_fd, line);
@@ -382,6 +372,16 @@ void write_message(const char *fmt, va_list args, int err, const char *err_text)
 }  // namespace
 
 namespace internal {
+
+// Runs only while the base directory resolves: before start-up nothing is
+// opened, and an open log is kept as it is.
+int sc_check_debug_file() {
+  char basedir[kLogPathSize];
+  if (sc_get_basedir(basedir, sizeof basedir) != 0) return -1;
+  BoundedText<kLogPathSize> path;  // "/var/log/%s_err", cut at 511 bytes
+  path.add("/var/log/", internal::printable(sc_process_name), "_err");
+  return check_log(path.c_str());
+}
 
 #if KELV_SYS_TESTING
 int debug_log_fd() { return g_log_fd; }

@@ -4,6 +4,12 @@
 
 namespace kelv::sys::internal {
 
+// The check of the log before a line is written to it, under the line lock:
+// opens /var/log/<process name>_err, follows it when it is replaced, and
+// rotates it to "<log>.1" at 1 MiB. 0 when the log is open and sound for the
+// line, -1 otherwise (printed on standard output, once per failure). Does
+// nothing while the base directory cannot be resolved.
+int sc_check_debug_file();
 // Closes the log, if open; also done at exit.
 void sc_close_debug_file();
 
