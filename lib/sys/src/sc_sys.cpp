@@ -159,6 +159,46 @@ LineResult parse_cfg_line(const char *line, const char *key, char *value, unsign
   return LineResult::kFound;
 }
 
+// Opens a configuration file without blocking (a FIFO or a device never
+// hangs start-up): the descriptor, or -1 with errno set. Anything but a
+// regular file is refused, a directory with EISDIR, the rest with EINVAL.
+int open_cfg(const char *path, struct stat *st) {
+  UniqueFd fd(os::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid() || os::fstat(fd.get(), st) != 0) return -1;
+  if (!S_ISREG(st->st_mode)) {
+    errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  return fd.release();
+}
+
+bool writable_by_others(const char *dir) {
+  struct stat st;
+  return os::stat(dir, &st) != 0 || (st.st_mode & S_IWOTH) != 0;
+}
+
+// Whether the opened file `path` (`st`, from its descriptor) under `basedir`
+// may choose the account or the pid directory. Where others can write the
+// file, the base directory or its cfg/, it must be owned by root or by the
+// real user and not be writable by others; else one line says why.
+bool cfg_trusted(const char *path, const struct stat &st, const char *basedir) {
+  if ((st.st_mode & S_IWOTH) != 0) {
+    fprintf(stderr, "getCfgFileVal: %s not trusted: writable by others\n", path);
+    return false;
+  }
+  if (st.st_uid == 0 || st.st_uid == getuid()) return true;
+  const char *base = *basedir != '\0' ? basedir : "/";
+  char cfg_dir[kPathSize];
+  sc_snprintf(cfg_dir, sizeof cfg_dir, "%s/cfg", basedir);
+  const char *open_dir = writable_by_others(base)      ? base
+                         : writable_by_others(cfg_dir) ? cfg_dir
+                                                       : nullptr;
+  if (open_dir == nullptr) return true;
+  fprintf(stderr, "getCfgFileVal: %s not trusted: owned by uid %u, and %s is writable by others\n",
+          path, static_cast<unsigned>(st.st_uid), open_dir);
+  return false;
+}
+
 // --- start-up ---------------------------------------------------------------
 
 // The environment's diagnostic settings, read at start-up and applied later.
@@ -231,7 +271,7 @@ int find_pid_dir(const char *basedir, char *out) {
     sc_snprintf(out, kPathSize, "%s", kDefaultPidDir);
     return 0;
   }
-  return internal::getCfgFileVal(cfg_path, kPidDirKey, out, kPathSize);
+  return internal::getCfgFileVal(cfg_path, kPidDirKey, out, kPathSize, basedir);
 }
 
 // The pid file path of this process into out (kPathSize bytes); -1 when the
@@ -333,12 +373,17 @@ namespace internal {
 void set_app_type(int type) { sc_app_type = type; }
 #endif
 
-int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size) {
-  UniqueFile f(os::fopen(path, "re"));
+int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size,
+                  const char *trust_base) {
+  struct stat st;
+  UniqueFd fd(open_cfg(path, &st));
+  UniqueFile f(fd.valid() ? os::fdopen(fd.get(), "r") : nullptr);
   if (!f) {
     print_call_failure("fopen(%s)", path);
     return -1;
   }
+  fd.release();
+  if (trust_base != nullptr && !cfg_trusted(path, st, trust_base)) return -1;
   char line[kCfgLineSize];
   while (fgets(line, sizeof line, f.get()) != nullptr) {
     switch (parse_cfg_line(line, key, value, size)) {
@@ -360,7 +405,7 @@ int sc_set_uid_gid(const char *basedir) {
   char user[kUserNameSize];
   sc_snprintf(cfg_path, sizeof cfg_path, "%s/cfg/%s", basedir,
               sc_app_type == SC_APP_MGT_SVR ? "mgt-svr.cfg" : "vorn.cfg");
-  if (getCfgFileVal(cfg_path, kUserKey, user, sizeof user) != 0) {
+  if (getCfgFileVal(cfg_path, kUserKey, user, sizeof user, basedir) != 0) {
     fprintf(stderr, "getCfgFileVal('%s', '%s') failed\n", cfg_path, kUserKey);
     return -1;
   }

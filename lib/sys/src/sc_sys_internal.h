@@ -6,8 +6,11 @@ namespace kelv::sys::internal {
 
 // Looks `key` up in the configuration file `path`: the value (shorter than
 // `size`) into `value` and 0, or -1 with one complaint on standard error and
-// `value` untouched.
-int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size);
+// `value` untouched. Anything but a regular file fails as unreadable. With
+// `trust_base` (the base directory the file lies under), a file that others
+// could have planted or changed is refused (see cfg_trusted).
+int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size,
+                  const char *trust_base = nullptr);
 // Switches to the account of global.user under `basedir`: 0, or -1 with the
 // failing step on standard error.
 int sc_set_uid_gid(const char *basedir);

@@ -100,9 +100,15 @@ TEST(CfgLookup, ContentCases) {
       {"k " + v512 + "\n", "k", 1024, nullptr, big(v512)},
       {n512 + " found\n", n512, 128, nullptr, missing(n512)},
       {"", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=2, " + Text(ENOENT) + "]\n"},
+      // Only a regular file is read: a FIFO never blocks the lookup.
+      {"FIFO", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=22, " + Text(EINVAL) + "]\n"},
+      {"DIR", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=21, " + Text(EISDIR) + "]\n"},
   };
   for (const Case &c : cases) {
-    c.content.empty() ? (void)unlink(cfg.c_str()) : WriteFileOrDie(cfg, c.content);
+    RemoveTree(cfg);
+    if (c.content == "FIFO") mkfifo(cfg.c_str(), 0644);
+    else if (c.content == "DIR") mkdir(cfg.c_str(), 0755);
+    else if (!c.content.empty()) WriteFileOrDie(cfg, c.content);
     const std::string out = Outcome([&] {
       std::string value(c.size, '#');
       const int rc = kelv::sys::internal::getCfgFileVal(cfg.c_str(), c.key.c_str(), value.data(), c.size);
@@ -190,8 +196,8 @@ TEST_F(StartUp, SingleInstanceCheck) {
       {"SELF", Op::kOpen, 0, 0, true, "0||"},  // the own id and another line
       {same + "\n", Op::kOpen, 0, 0, true,
        "255||sc_sys_init: another instance of this process exists (" + same + ")\n"},
-      {other, Op::kOpen, 0, 1, true, unwritable},    // the check's open
-      {other, Op::kOpen, 1, 1, true, unwritable},  // the rewrite's open
+      {other, Op::kOpen, 2, 1, true, unwritable},    // the check's open
+      {other, Op::kOpen, 3, 1, true, unwritable},  // the rewrite's open
       {"LINK", Op::kOpen, 0, 0, true, unwritable},  // a planted link to a file is never followed
   };
   for (const Case &c : cases) {
@@ -206,6 +212,30 @@ TEST_F(StartUp, SingleInstanceCheck) {
     EXPECT_EQ(out, c.out) << c.stored;
     EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored;
     unlink(pid_file().c_str());
+  }
+}
+
+// Where others can write the base directory, its cfg/ or the file, the file names the account and
+// the pid directory only when it is root's or this user's and writable by no other.
+TEST_F(StartUp, ConfigurationTrust) {
+  const std::string base = root_ / "device", cfg = base + "/cfg/vorn.cfg";
+  const std::string not_trusted = "getCfgFileVal: " + cfg + " not trusted: ";
+  const std::string others = not_trusted + "owned by uid 1, and ";
+  struct Case { mode_t base, cfg_dir, file; uid_t owner; std::string why; };
+  const Case cases[] = {
+      {0777, 0755, 0666, getuid(), not_trusted + "writable by others\n"},
+      {0777, 0755, 0644, getuid(), ""},
+      {0777, 0755, 0644, 1, others + base + " is writable by others\n"},
+      {0755, 01777, 0644, 1, others + base + "/cfg is writable by others\n"},
+      {0755, 0755, 0644, 1, ""},  // a deployment no other account can write: as before
+  };
+  for (const Case &c : cases) {
+    if (c.owner != getuid() && !IsRoot()) continue;
+    ASSERT_EQ(chmod(base.c_str(), c.base) | chmod((base + "/cfg").c_str(), c.cfg_dir) |
+                  chmod(cfg.c_str(), c.file) | chown(cfg.c_str(), c.owner, -1), 0);
+    const std::string lines = c.why + "getCfgFileVal('" + cfg + "', 'global.user') failed\n" +
+                              "sc_sys_init: set uid/gid failed - ignoring...\n" + c.why;
+    EXPECT_EQ(Outcome([&] { return Init(); }), c.why.empty() ? "0||" : "255||" + lines) << c.why;
   }
 }
 

@@ -91,8 +91,14 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  * counts, and a malformed line before it fails the lookup. A name longer than
  * 511 characters never matches; a value longer than 511 characters, or not
  * shorter than the caller's buffer (128 bytes for global.user, 1024 for
- * global.pidDir), is refused ("larger then passed buf"). Every complaint goes
- * straight to standard error.
+ * global.pidDir), is refused ("larger then passed buf"). Only a regular file
+ * is read, opened without blocking: a FIFO, device or directory fails as an
+ * unreadable file does ("fopen(<path>) failed", errno EINVAL, or EISDIR for
+ * a directory). When others can write the base directory, its cfg/ or the
+ * file (as with /tmp), global.user and global.pidDir are taken only from a
+ * file owned by root or by the real user and not writable by others; else
+ * one line, "getCfgFileVal: <path> not trusted: <reason>", and the lookup
+ * fails. Every complaint goes straight to standard error.
  *
  * Every file start-up opens (configuration, pid file) and the error log are
  * close-on-exec. Not thread-safe: it sets process-wide state and the process
