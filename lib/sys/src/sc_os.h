@@ -45,7 +45,7 @@ enum class Op : unsigned {
   kRename,
   kMkdir,
   kReadlink,
-  kSetgroups,
+  kSetgroups,    // initgroups and setgroups
   kSetgid,
   kSetuid,
   kSelect,
@@ -144,6 +144,10 @@ inline int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeou
 inline int initgroups(const char *user, gid_t group) {
   if (fault::should_fail(Op::kSetgroups)) return -1;
   return ::initgroups(user, group);
+}
+inline int setgroups(size_t n, const gid_t *groups) {
+  if (fault::should_fail(Op::kSetgroups)) return -1;
+  return ::setgroups(n, groups);
 }
 inline int setgid(gid_t gid) {
   if (fault::should_fail(Op::kSetgid)) return -1;

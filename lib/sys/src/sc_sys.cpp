@@ -106,6 +106,18 @@ void print_call_failure(const char *call_fmt, ...) {
   fprintf(stderr, "%s failed [errno=%d, %s]\n", call, err, internal::error_text(err));
 }
 
+// Replaces the supplementary groups with the account's: its own list, else
+// its group alone. True when replaced, or when the process may not replace
+// them (EPERM when not root: no CAP_SETGID either); false, after the failure
+// lines, when a process that may could not.
+bool replace_groups(const char *user, gid_t gid) {
+  if (os::initgroups(user, gid) == 0 || (errno == EPERM && geteuid() != 0)) return true;
+  print_call_failure("initgroups('%s', '%u')", user, static_cast<unsigned>(gid));
+  if (os::setgroups(1, &gid) == 0) return true;
+  print_call_failure("setgroups(1, '%u')", static_cast<unsigned>(gid));
+  return false;
+}
+
 // --- configuration lookup -------------------------------------------------
 
 // The six ASCII white-space characters; no byte >= 0x80 is white space.
@@ -416,13 +428,9 @@ int sc_set_uid_gid(const char *basedir) {
   }
   const uid_t uid = pw->pw_uid;
   const gid_t gid = pw->pw_gid;
-  // Root's supplementary groups must not outlive the switch; only root can
-  // change them (anyone else keeps the ones it has and can only switch to
-  // its own ids).
-  if (geteuid() == 0 && os::initgroups(user, gid) != 0) {
-    print_call_failure("initgroups('%s', '%u')", user, static_cast<unsigned>(gid));
-    return -1;
-  }
+  // Root's supplementary groups must not outlive the switch. Groups that
+  // cannot be replaced do not stop it: the ids still change.
+  const bool groups_replaced = replace_groups(user, gid);
   if (os::setgid(gid) != 0) {
     print_call_failure("setgid('%u')", static_cast<unsigned>(gid));
     return -1;
@@ -431,7 +439,14 @@ int sc_set_uid_gid(const char *basedir) {
     print_call_failure("setuid('%u')", static_cast<unsigned>(uid));
     return -1;
   }
-  return 0;
+  // A process that kept CAP_SETUID could become root again.
+  if (uid != 0 && os::setuid(0) == 0) {
+    fprintf(stderr, "setuid('%u') does not drop root: setuid('0') succeeded\n",
+            static_cast<unsigned>(uid));
+    (void)os::setuid(uid);
+    return -1;
+  }
+  return groups_replaced ? 0 : -1;
 }
 
 void sc_cleanup_pidfile() {

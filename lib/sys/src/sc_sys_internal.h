@@ -11,8 +11,10 @@ namespace kelv::sys::internal {
 // could have planted or changed is refused (see cfg_trusted).
 int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size,
                   const char *trust_base = nullptr);
-// Switches to the account of global.user under `basedir`: 0, or -1 with the
-// failing step on standard error.
+// Switches to the account of global.user under `basedir`: its groups (when
+// the process may set them), group and user ids. 0, or -1 with the failing
+// step on standard error: also when the groups could not be replaced (the ids
+// still change) or when the process can become root again afterwards.
 int sc_set_uid_gid(const char *basedir);
 // Exit handler: removes the pid file that start-up claimed.
 void sc_cleanup_pidfile();

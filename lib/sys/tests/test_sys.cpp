@@ -1,8 +1,16 @@
 // Process runtime: base directory, configuration lookup, start-up (pid file, single-instance
 // check against real processes, account switch), sleep, exit. Types: 1 root, 2 mgt-svr, 3 device, 4/5 /tmp.
+#include <grp.h>
 #include <pwd.h>
 #include <string.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include <algorithm>
 
 #include <chrono>
 #include <filesystem>
@@ -246,31 +254,66 @@ TEST_F(StartUp, MissingPidDirectoryIsNotMade) {
   EXPECT_FALSE(PathExists(root_ / "none"));
 }
 
-// As root to nobody, else to the own account (only root resets supplementary groups). A failing
-// step leaves the ids where they were; start-up goes on.
+// As root: only CAP_SETUID and CAP_SETGID left, effective, under user id 1; with `all`, real and
+// saved ids 1 as well (the capabilities kept), else those stay 0.
+bool OnlySwitchCaps(bool all) {
+#ifdef __linux__
+  __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2] = {};
+  caps[0].effective = caps[0].permitted = 1u << CAP_SETUID | 1u << CAP_SETGID;
+  const uid_t others = all ? 1 : 0;
+  return prctl(PR_SET_KEEPCAPS, all) == 0 && setresuid(others, 1, others) == 0 &&
+         syscall(SYS_capset, &head, caps) == 0;
+#else
+  return (void)all, false;
+#endif
+}
+
+// As root to nobody, else to the own account. The ids change unless a step before them fails; the
+// groups are replaced whenever they may be (root, or CAP_SETGID), and nothing leads back to root.
 TEST_F(StartUp, AccountSwitch) {
-  const std::string account = IsRoot() && getpwnam("nobody") != nullptr ? "nobody" : user_;
+  const bool root = IsRoot();
+  const std::string account = root && getpwnam("nobody") != nullptr ? "nobody" : user_;
   const struct passwd pw = *getpwnam(account.c_str());
   const std::string gid = std::to_string(pw.pw_gid), eperm = " failed [errno=1, " + Text(EPERM) + "]\n";
-  struct Case { std::string user; Op op; uid_t uid; gid_t gid; std::string err; };
+  const std::string ignored = "sc_sys_init: set uid/gid failed - ignoring...\n";
+  const std::string no_groups = "initgroups('" + account + "', '" + gid + "')" + eperm;
+  enum Caps { kRoot, kEffective, kAll };  // kEffective and kAll: OnlySwitchCaps(kAll)
+  struct Case {
+    std::string user; Op op; unsigned count; Caps caps; uid_t uid; gid_t gid; bool root_group; std::string err;
+  };
   const Case cases[] = {
-      {account, Op::kSetuid, pw.pw_uid, pw.pw_gid, ""},
-      {"kelv-no-such-account", Op::kSetgid, getuid(), getgid(), "getpwnam('kelv-no-such-account') failed\n"},
-      {account, Op::kSetgid, getuid(), getgid(), "setgid('" + gid + "')" + eperm},
-      {account, Op::kSetuid, getuid(), pw.pw_gid, "setuid('" + std::to_string(pw.pw_uid) + "')" + eperm},
-      {account, Op::kSetgroups, getuid(), getgid(), "initgroups('" + account + "', '" + gid + "')" + eperm},
+      {account, Op::kSetuid, 0, kRoot, pw.pw_uid, pw.pw_gid, false, ""},
+      {"kelv-no-such-account", Op::kSetgid, 0, kRoot, getuid(), getgid(), true,
+       "getpwnam('kelv-no-such-account') failed\n" + ignored},
+      {account, Op::kSetgid, 1, kRoot, getuid(), getgid(), false, "setgid('" + gid + "')" + eperm + ignored},
+      {account, Op::kSetuid, 1, kRoot, getuid(), pw.pw_gid, false,
+       "setuid('" + std::to_string(pw.pw_uid) + "')" + eperm + ignored},
+      // No group list (a user namespace): the account's group alone, else the ids all the same.
+      {account, Op::kSetgroups, 1, kRoot, pw.pw_uid, pw.pw_gid, false, no_groups},
+      {account, Op::kSetgroups, 2, kRoot, pw.pw_uid, pw.pw_gid, true,
+       no_groups + "setgroups(1, '" + gid + "')" + eperm + ignored},
+      {account, Op::kSetuid, 0, kEffective, pw.pw_uid, pw.pw_gid, false, ""},
+      {account, Op::kSetuid, 0, kAll, pw.pw_uid, pw.pw_gid, false,
+       "setuid('" + std::to_string(pw.pw_uid) + "') does not drop root: setuid('0') succeeded\n" + ignored},
   };
   for (const Case &c : cases) {
-    if (c.op == Op::kSetgroups && !IsRoot()) continue;
+    if ((c.op == Op::kSetgroups || c.caps != kRoot) && (!root || pw.pw_uid == 0)) continue;
     WriteCfg("global.user " + c.user + "\nglobal.pidDir " + root_.path() + "\n");
     const std::string out = Outcome([&] {
-      FaultGuard fail(c.op, 0, c.err.empty() ? 0 : 1, EPERM);
+      const gid_t root_group = 0;
+      if (root && (setgroups(1, &root_group) != 0 || (c.caps != kRoot && !OnlySwitchCaps(c.caps == kAll))))
+        return 3;
+      FaultGuard fail(c.op, 0, c.count, EPERM);
       struct stat st;  // the account made the pid file, and cannot come back
       if (Init() != 0 || stat(pid_file().c_str(), &st) != 0 || st.st_uid != c.uid) return 1;
       const bool ids = getuid() == c.uid && geteuid() == c.uid && getgid() == c.gid && getegid() == c.gid;
-      return ids && (c.uid == 0 || setuid(0) != 0) ? 0 : 2;
+      gid_t groups[64];
+      const int n = getgroups(64, groups);
+      const bool root_group_kept = n >= 0 && std::find(groups, groups + n, 0u) != groups + n;
+      return ids && (c.uid == 0 || setuid(0) != 0) && (!root || root_group_kept == c.root_group) ? 0 : 2;
     });
-    EXPECT_EQ(out, "0||" + c.err + (c.err.empty() ? "" : "sc_sys_init: set uid/gid failed - ignoring...\n"));
+    EXPECT_EQ(out, "0||" + c.err);
     EXPECT_FALSE(PathExists(pid_file()));  // removed at exit, by the account
   }
 }

@@ -57,11 +57,15 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *   2. resolves the base directory (-1 when it cannot, logged at error level,
  *      with the SC_DEBUG_* variables not applied);
  *   3. unless the type is 1, switches to the account named by global.user in
- *      the configuration file; when the process runs as root, the account's
- *      own group list (initgroups) first replaces the supplementary groups,
- *      then setgid and setuid. A failure is written to standard error with
+ *      the configuration file: when the process may (root, or CAP_SETGID),
+ *      the account's own group list (initgroups), else its group alone,
+ *      first replaces the supplementary groups; then setgid and setuid, and
+ *      for an account other than root a check that setuid(0) now fails.
+ *      Groups that cannot be replaced do not stop the ids from changing; a
+ *      process that could become root again is put back on the account's
+ *      user id. Any of these failures is written to standard error with
  *      "sc_sys_init: set uid/gid failed - ignoring..." and start-up goes on
- *      under the old credentials as far as they were not yet changed;
+ *      under the credentials reached;
  *   4. applies SC_DEBUG_LEVEL, SC_DEBUG_DETAIL and SC_DEBUG_WHERE (or
  *      SO_PRINTER_WHERE when SC_DEBUG_WHERE is unset), any case; an unknown
  *      word is printed on standard output and changes nothing;
