@@ -16,6 +16,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ enum class Op : unsigned {
   kRename,
   kMkdir,
   kReadlink,
+  kFlock,
   kSetgroups,    // initgroups and setgroups
   kSetgid,
   kSetuid,
@@ -125,6 +127,10 @@ inline int mkdir(const char *path, mode_t mode) {
 inline ssize_t readlink(const char *path, char *buf, size_t n) {
   if (fault::should_fail(Op::kReadlink)) return -1;
   return ::readlink(path, buf, n);
+}
+inline int flock(int fd, int operation) {
+  if (fault::should_fail(Op::kFlock)) return -1;
+  return ::flock(fd, operation);
 }
 // The pthread calls return an error number instead of setting errno.
 inline int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) {

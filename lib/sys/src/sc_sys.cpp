@@ -295,14 +295,41 @@ int pid_file_path(const char *basedir, char *out) {
   return 0;
 }
 
-// Opens the pid file as a stream (never through a symbolic link, never
-// inherited by exec'd children).
-FILE *open_pid_file(const char *path, int extra_flags, const char *mode) {
-  UniqueFd fd(os::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | extra_flags, 0644));
-  if (!fd.valid()) return nullptr;
-  FILE *f = os::fdopen(fd.get(), mode);
-  if (f != nullptr) fd.release();
-  return f;
+// The pid file this process holds: its descriptor, which keeps the lock for
+// the life of the process (forked children share it; it is closed on exec),
+// and the id of the process that claimed the file, the only one that removes
+// it at exit.
+int g_pid_fd = -1;
+pid_t g_pid_claimer = 0;
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// kTaken: this start-up locked the file; kOurs: this process held the lock
+// already (a second start-up); kHeldElsewhere: another instance holds it;
+// kUnavailable: the file system has no locks, the stored id decides alone.
+enum class PidLock { kTaken, kOurs, kHeldElsewhere, kUnavailable };
+
+PidLock lock_pid_file(int fd) {
+  if (os::flock(fd, LOCK_EX | LOCK_NB) == 0) return PidLock::kTaken;
+  if (errno != EWOULDBLOCK) return PidLock::kUnavailable;
+  struct stat mine;
+  struct stat held;
+  const bool ours = g_pid_fd >= 0 && os::fstat(fd, &mine) == 0 &&
+                    os::fstat(g_pid_fd, &held) == 0 && same_file(mine, held);
+  return ours ? PidLock::kOurs : PidLock::kHeldElsewhere;
+}
+
+// The id stored in the pid file: the leading decimal number of its first
+// bytes as atoi reads it, 0 without one; out-of-range numbers saturate to
+// the int range on every word size.
+int stored_pid(int fd) {
+  char line[kPathSize];
+  const ssize_t got = pread(fd, line, sizeof line - 1, 0);
+  line[got > 0 ? got : 0] = '\0';
+  const long parsed = strtol(line, nullptr, 10);
+  return parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
 }
 
 // True when the link text (not terminated) ends in "/<name>" or is <name>.
@@ -317,63 +344,73 @@ bool link_names_program(const char *link, size_t len, const char *name) {
 
 enum class PidCheck { kClaim, kKeep, kOtherInstance };
 
-// Reads the id stored in the pid file and decides whether this process may
-// take the file over (kClaim), must leave it alone but may run (kKeep), or
-// must not run (kOtherInstance, logged).
-PidCheck check_pid_file(FILE *f, pid_t self, const char *program) {
-  char line[kPathSize];
-  if (fseek(f, 0, SEEK_SET) != 0 || fgets(line, sizeof line, f) == nullptr) return PidCheck::kClaim;
-  // What atoi does: the leading decimal number, 0 without one; out-of-range
-  // numbers saturate to the int range on every word size.
-  const long parsed = strtol(line, nullptr, 10);
-  const int id = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
+// What the stored id says: this process's own (kKeep), none (0 or less) or
+// gone (kClaim), or a live process judged by its executable's file name.
+// When /proc cannot tell, a process that holds the lock claims the file (an
+// instance would hold the lock); without locks the file is left alone.
+PidCheck judge_stored_pid(int id, pid_t self, const char *program, bool locked) {
   if (id == self) return PidCheck::kKeep;
-  // Signal 0 only probes; an id <= 0 addresses a process group, as with kill.
-  if (kill(id, 0) != 0) return PidCheck::kClaim;
+  // Signal 0 only probes.
+  if (id <= 0 || kill(id, 0) != 0) return PidCheck::kClaim;
   char exe_path[kProcExePathSize];
   char link[kPathSize];
   sc_snprintf(exe_path, sizeof exe_path, "/proc/%u/exe", static_cast<unsigned>(id));
   const ssize_t len = os::readlink(exe_path, link, sizeof link);
-  if (len < 0) return PidCheck::kKeep;
-  if (!link_names_program(link, static_cast<size_t>(len), program)) return PidCheck::kClaim;
-  SC_LOG(SC_LOG_ERROR, "sc_sys_init: another instance of this process exists (%u)\n",
-         static_cast<unsigned>(id));
-  return PidCheck::kOtherInstance;
+  if (len < 0) return locked ? PidCheck::kClaim : PidCheck::kKeep;
+  return link_names_program(link, static_cast<size_t>(len), program) ? PidCheck::kOtherInstance
+                                                                     : PidCheck::kClaim;
 }
 
-// Writes "<pid>" and one NUL byte over the pid file. The write's result is
-// not examined: the file only helps a later start-up's check.
-bool write_pid_file(const char *path, pid_t self) {
-  UniqueFile f(open_pid_file(path, O_TRUNC, "w+"));
-  if (!f) return false;
+// Whether this process may take the pid file over (kClaim), must leave its
+// content alone but may run (kKeep), or must not run (kOtherInstance,
+// logged): a lock held by another instance decides first, whatever /proc
+// says, then the stored id.
+PidCheck check_pid_file(int fd, pid_t self, const char *program, PidLock lock) {
+  const int id = stored_pid(fd);
+  const PidCheck verdict =
+      lock == PidLock::kHeldElsewhere
+          ? PidCheck::kOtherInstance
+          : judge_stored_pid(id, self, program, lock != PidLock::kUnavailable);
+  if (verdict == PidCheck::kOtherInstance) {
+    SC_LOG(SC_LOG_ERROR, "sc_sys_init: another instance of this process exists (%u)\n",
+           static_cast<unsigned>(id));
+  }
+  return verdict;
+}
+
+// Writes "<pid>" and one NUL byte over the pid file, through the locked
+// descriptor. The result is not examined: the file only informs later
+// start-ups and the tools that read it.
+void write_pid_file(int fd, pid_t self) {
   char text[16];
   sc_snprintf(text, sizeof text, "%u", static_cast<unsigned>(self));
-  (void)fseek(f.get(), 0, SEEK_SET);
-  (void)os::fwrite(text, 1, strlen(text) + 1, f.get());
-  (void)f.close();
-  return true;
+  const int truncated = ftruncate(fd, 0);
+  const ssize_t written = pwrite(fd, text, strlen(text) + 1, 0);
+  (void)truncated, (void)written;
 }
 
-// The single-instance check, then the pid file written and its removal at
-// exit registered.
+// The single-instance check on the locked file (never opened through a
+// symbolic link, never inherited by exec'd programs), then the id written
+// and the removal at exit registered.
 int claim_pid_file(const char *path, const char *program) {
   const pid_t self = getpid();
-  PidCheck verdict;
-  {
-    UniqueFile f(open_pid_file(path, O_APPEND, "a+"));
-    if (!f) {
-      SC_LOG(SC_LOG_ERROR, "sc_sys_init: error writing pid to file '%s'\n", path);
-      return -1;
-    }
-    verdict = check_pid_file(f.get(), self, program);
-  }
-  if (verdict == PidCheck::kKeep) return 0;
-  if (verdict == PidCheck::kOtherInstance) return -1;
-  if (!write_pid_file(path, self)) {
+  UniqueFd fd(os::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
     SC_LOG(SC_LOG_ERROR, "sc_sys_init: error writing pid to file '%s'\n", path);
     return -1;
   }
-  atexit(internal::sc_cleanup_pidfile);
+  const PidLock lock = lock_pid_file(fd.get());
+  const PidCheck verdict = check_pid_file(fd.get(), self, program, lock);
+  if (verdict == PidCheck::kOtherInstance) return -1;
+  if (verdict == PidCheck::kClaim) write_pid_file(fd.get(), self);
+  if (lock != PidLock::kOurs) {
+    if (g_pid_fd >= 0) ::close(g_pid_fd);
+    g_pid_fd = fd.release();
+  }
+  if (verdict == PidCheck::kClaim) {
+    g_pid_claimer = self;
+    atexit(internal::sc_cleanup_pidfile);
+  }
   return 0;
 }
 
@@ -383,6 +420,7 @@ namespace internal {
 
 #if KELV_SYS_TESTING
 void set_app_type(int type) { sc_app_type = type; }
+int held_pid_fd() { return g_pid_fd; }
 #endif
 
 int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size,
@@ -450,6 +488,7 @@ int sc_set_uid_gid(const char *basedir) {
 }
 
 void sc_cleanup_pidfile() {
+  if (getpid() != g_pid_claimer) return;  // a forked child's exit
   char basedir[kBaseDirSize];
   if (sc_get_basedir(basedir, sizeof basedir) != 0) {
     SC_LOG(SC_LOG_DEBUG, "sc_cleanup_pidfile: sc_get_basedir() failed\n");
@@ -460,7 +499,12 @@ void sc_cleanup_pidfile() {
     SC_LOG(SC_LOG_DEBUG, "sc_cleanup_pidfile: getCfgFileVal() failed\n");
     return;
   }
-  (void)unlink(path);
+  // Only the file claimed: not one another instance put in its place.
+  struct stat named;
+  struct stat held;
+  if (os::stat(path, &named) == 0 && os::fstat(g_pid_fd, &held) == 0 && same_file(named, held)) {
+    (void)unlink(path);
+  }
 }
 
 }  // namespace internal

@@ -21,6 +21,7 @@ void sc_cleanup_pidfile();
 
 #if KELV_SYS_TESTING
 void set_app_type(int type);  // what start-up records, without start-up
+int held_pid_fd();            // the descriptor holding the pid file's lock, or -1
 #endif
 
 }  // namespace kelv::sys::internal

@@ -3,6 +3,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/capability.h>
@@ -189,38 +191,73 @@ TEST_F(StartUp, TypesSettingsAndPidFile) {
 
 // The pid file found is claimed (rewritten, removed at exit) or kept. The program is named after
 // the executable of this test's parent, another instance; this test process is one of another name.
+// The file is free, or no lock can be taken (kNoLocks), or this test process holds its lock.
 TEST_F(StartUp, SingleInstanceCheck) {
   std::error_code ec;
   program_ = std::filesystem::read_symlink("/proc/" + std::to_string(getppid()) + "/exe", ec).filename();
   if (program_.empty()) GTEST_SKIP() << "the parent's executable cannot be read";
   const std::string same = std::to_string(getppid()), other = std::to_string(getpid()) + "\n";
   const std::string unwritable = "255||sc_sys_init: error writing pid to file '" + pid_file() + "'\n";
-  struct Case { std::string stored; Op op; unsigned skip, count; bool kept; std::string out; };
+  const std::string another = "255||sc_sys_init: another instance of this process exists (";
+  enum Lock { kFree, kNoLocks, kHeld };
+  struct Case { std::string stored; Op op; unsigned skip, count; Lock lock; bool kept; std::string out; };
   const Case cases[] = {
-      {"4294967295\n", Op::kOpen, 0, 0, false, "0||"},  // no such process
-      {other, Op::kOpen, 0, 0, false, "0||"},
-      {other, Op::kReadlink, 0, 1, true, "0||"},  // its link cannot be read
-      {"abc\n", Op::kOpen, 0, 0, true, "0||"},  // id 0: the own group, no /proc/0/exe
-      {"SELF", Op::kOpen, 0, 0, true, "0||"},  // the own id and another line
-      {same + "\n", Op::kOpen, 0, 0, true,
-       "255||sc_sys_init: another instance of this process exists (" + same + ")\n"},
-      {other, Op::kOpen, 2, 1, true, unwritable},    // the check's open
-      {other, Op::kOpen, 3, 1, true, unwritable},  // the rewrite's open
-      {"LINK", Op::kOpen, 0, 0, true, unwritable},  // a planted link to a file is never followed
+      {"4294967295\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no such process
+      {other, Op::kOpen, 0, 0, kFree, false, "0||"},
+      {other, Op::kOpen, 0, 0, kHeld, true, another + std::to_string(getpid()) + ")\n"},  // whatever /proc says
+      {other, Op::kReadlink, 0, 1, kFree, false, "0||"},  // its link cannot be read, but the lock was free
+      {other, Op::kReadlink, 0, 1, kNoLocks, true, "0||"},
+      {"abc\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no id (0), or one below: no other process
+      {"-1\n", Op::kOpen, 0, 0, kFree, false, "0||"},
+      {"SELF", Op::kOpen, 0, 0, kFree, true, "0||"},  // the own id and another line
+      {same + "\n", Op::kOpen, 0, 0, kNoLocks, true, another + same + ")\n"},
+      {other, Op::kOpen, 2, 1, kFree, true, unwritable},   // the pid file's open
+      {"LINK", Op::kOpen, 0, 0, kFree, true, unwritable},  // a planted link to a file is never followed
   };
   for (const Case &c : cases) {
+    kelv::sys::UniqueFd holder(c.lock == kHeld ? open(pid_file().c_str(), O_RDWR | O_CREAT, 0644) : -1);
+    ASSERT_TRUE(c.lock != kHeld || flock(holder.get(), LOCK_EX) == 0);
     const std::string out = Outcome([&] {
       const std::string before = c.stored == "SELF" ? std::to_string(getpid()) + "\nmore\n" : c.stored;
       WriteFileOrDie(c.stored == "LINK" ? root_ / "file" : pid_file(), before);
       if (c.stored == "LINK") symlink((root_ / "file").c_str(), pid_file().c_str());
       FaultGuard fail(c.op, c.skip, c.count, EACCES);
+      if (c.lock == kNoLocks) kelv::sys::fault::arm(Op::kFlock, 0, 1, ENOLCK);
       const int rc = Init();
       return ReadFileOrDie(pid_file()) == (c.kept ? before : std::to_string(getpid()) + '\0') ? rc : 1;
     });
-    EXPECT_EQ(out, c.out) << c.stored;
-    EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored;
+    EXPECT_EQ(out, c.out) << c.stored << " " << c.lock;
+    EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored << " " << c.lock;
     unlink(pid_file().c_str());
   }
+}
+
+// Two real instances, the first switched to nobody as root (its /proc entry is then closed to the
+// second): the first one's lock refuses the second. The first may start up twice, its forked
+// worker's exit leaves the file, and its own exit removes it, but not a file put in its place.
+TEST_F(StartUp, TheLockKeepsOneInstance) {
+  if (IsRoot() && getpwnam("nobody") != nullptr) WriteCfg("global.user nobody\nglobal.pidDir " + root_.path() + "\n");
+  int ready[2], done[2];
+  ASSERT_TRUE(pipe(ready) == 0 && pipe(done) == 0);
+  const pid_t first = fork();
+  if (first == 0) {
+    close(done[1]);
+    const char ok = Init() == 0 && Init() == 0 && RunInChild([] { return 0; }).ok() && PathExists(pid_file());
+    exit(write(ready[1], &ok, 1) == 1 && read(done[0], done, 1) == 0 ? 0 : 1);
+  }
+  close(ready[1]), close(done[0]);
+  char ok = 0;
+  EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
+  EXPECT_EQ(Outcome([&] { return Init(); }),
+            "255||sc_sys_init: another instance of this process exists (" + std::to_string(first) + ")\n");
+  close(done[1]), close(ready[0]);
+  int status = -1;
+  EXPECT_TRUE(waitpid(first, &status, 0) == first && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(PathExists(pid_file()));
+  // A file put in place of the one claimed is not the claimer's to remove.
+  EXPECT_EQ(Outcome([&] { return Init() || unlink(pid_file().c_str()) || (WriteFileOrDie(pid_file(), "1"), 0); }),
+            "0||");
+  EXPECT_TRUE(PathExists(pid_file()));
 }
 
 // Where others can write the base directory, its cfg/ or the file, the file names the account and

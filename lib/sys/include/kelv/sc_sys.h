@@ -74,20 +74,28 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *      types 2 and 3 when that is a regular file (-1 when the key is
  *      missing), else /tmp; the directory is not created;
  *   7. claims <pid directory>/<program name>.pid (created with mode 0644
- *      less the umask, so no other account can plant an id in it). An empty
- *      file, an id the signal-0 probe cannot reach (no such process, or one
- *      of another account), or a live process whose executable has
- *      another file name: the file is rewritten with the id in decimal and
- *      one NUL byte, and removed by an exit handler at normal exit. The
- *      caller's own id, or a live process whose /proc/<id>/exe cannot be
- *      read (a first line without a number reads as id 0): 0, the file left
- *      alone and never removed. A live process whose executable has the
- *      program name: -1, "another instance of this process exists".
+ *      less the umask, so no other account can plant an id in it) and
+ *      locks it (flock, exclusive) for the life of the process: forked
+ *      children share the lock, exec'd programs do not get it. When another
+ *      process holds the lock: -1, "another instance of this process
+ *      exists (<stored id>)", whatever /proc says. Otherwise the stored id
+ *      decides. An empty file, no number or one of 0 or less, an id the
+ *      signal-0 probe cannot reach (no such process, or one of another
+ *      account), a live process whose executable has another file name, or
+ *      one whose /proc/<id>/exe cannot be read: the file is rewritten with
+ *      the id in decimal and one NUL byte, and removed at normal exit by
+ *      this process only (not by forked children), and only while its path
+ *      still names the file claimed. The caller's own id (also on a second
+ *      sc_sys_init): 0, the file left alone and not removed. A live process
+ *      whose executable has the program name: -1, "another instance of
+ *      this process exists". Where the file system has no locks, the
+ *      stored id decides alone, and an unreadable /proc/<id>/exe leaves the
+ *      file alone (0).
  * The pid file is never opened through a symbolic link: a link at its path
  * fails start-up with "error writing pid to file", and its target is left
- * untouched; the same line and -1 when the file cannot be opened or reopened
- * for writing. The result of writing the id is not checked. Nothing locks
- * the file: two instances starting at the same moment can both pass.
+ * untouched; the same line and -1 when the file cannot be opened. It is
+ * rewritten through the locked descriptor; the result of writing the id is
+ * not checked.
  *
  * The configuration file is read line by line (pieces of up to 1023 bytes):
  * blank lines and lines starting with '#' are skipped, an entry is
