@@ -13,7 +13,6 @@
 #endif
 
 #include <algorithm>
-
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -204,7 +203,7 @@ TEST_F(StartUp, SingleInstanceCheck) {
   const Case cases[] = {
       {"4294967295\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no such process
       {other, Op::kOpen, 0, 0, kFree, false, "0||"},
-      {other, Op::kOpen, 0, 0, kHeld, true, another + std::to_string(getpid()) + ")\n"},  // whatever /proc says
+      {other, Op::kOpen, 0, 0, kHeld, true, another + std::to_string(getpid()) + ")\n"},  // /proc aside
       {other, Op::kReadlink, 0, 1, kFree, false, "0||"},  // its link cannot be read, but the lock was free
       {other, Op::kReadlink, 0, 1, kNoLocks, true, "0||"},
       {"abc\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no id (0), or one below: no other process
@@ -236,7 +235,7 @@ TEST_F(StartUp, SingleInstanceCheck) {
 // second): the first one's lock refuses the second. The first may start up twice, its forked
 // worker's exit leaves the file, and its own exit removes it, but not a file put in its place.
 TEST_F(StartUp, TheLockKeepsOneInstance) {
-  if (IsRoot() && getpwnam("nobody") != nullptr) WriteCfg("global.user nobody\nglobal.pidDir " + root_.path() + "\n");
+  if (IsRoot() && getpwnam("nobody")) WriteCfg("global.user nobody\nglobal.pidDir " + root_.path() + "\n");
   int ready[2], done[2];
   ASSERT_TRUE(pipe(ready) == 0 && pipe(done) == 0);
   const pid_t first = fork();
@@ -255,8 +254,8 @@ TEST_F(StartUp, TheLockKeepsOneInstance) {
   EXPECT_TRUE(waitpid(first, &status, 0) == first && WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_FALSE(PathExists(pid_file()));
   // A file put in place of the one claimed is not the claimer's to remove.
-  EXPECT_EQ(Outcome([&] { return Init() || unlink(pid_file().c_str()) || (WriteFileOrDie(pid_file(), "1"), 0); }),
-            "0||");
+  WriteFileOrDie(root_ / "new", "");
+  EXPECT_EQ(Outcome([&] { return Init() || rename((root_ / "new").c_str(), pid_file().c_str()); }), "0||");
   EXPECT_TRUE(PathExists(pid_file()));
 }
 
@@ -315,9 +314,10 @@ TEST_F(StartUp, AccountSwitch) {
   const std::string gid = std::to_string(pw.pw_gid), eperm = " failed [errno=1, " + Text(EPERM) + "]\n";
   const std::string ignored = "sc_sys_init: set uid/gid failed - ignoring...\n";
   const std::string no_groups = "initgroups('" + account + "', '" + gid + "')" + eperm;
-  enum Caps { kRoot, kEffective, kAll };  // kEffective and kAll: OnlySwitchCaps(kAll)
+  enum Caps { kRoot, kEffective, kAll };  // as root, or OnlySwitchCaps(caps == kAll) first
   struct Case {
-    std::string user; Op op; unsigned count; Caps caps; uid_t uid; gid_t gid; bool root_group; std::string err;
+    std::string user; Op op; unsigned count; Caps caps; uid_t uid; gid_t gid; bool root_group;
+    std::string err;
   };
   const Case cases[] = {
       {account, Op::kSetuid, 0, kRoot, pw.pw_uid, pw.pw_gid, false, ""},

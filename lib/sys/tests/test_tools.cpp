@@ -38,7 +38,7 @@ TEST(PidFileTools, StartStatusStopThroughThePidFile) {
   ASSERT_EQ(pid, std::to_string(atoi(pid.c_str())) + '\0');
   EXPECT_EQ(Shell(ssd + " --status"), 0);
   EXPECT_EQ(Shell(start), 1) << "already running";
-  EXPECT_EQ(Shell(KELV_TOOLS_HELPER " " + name + " 4"), 3) << "a second instance started directly: refused by the lock";
+  EXPECT_EQ(Shell(KELV_TOOLS_HELPER " " + name + " 4"), 3) << "started directly, refused by the lock";
   EXPECT_EQ(Shell(ssd + " --stop"), 0);
   int status = -1;
   EXPECT_TRUE(waitpid(atoi(pid.c_str()), &status, 0) > 0 && status == 0) << "ends through sc_sys_exit";

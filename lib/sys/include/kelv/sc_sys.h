@@ -85,8 +85,9 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *      one whose /proc/<id>/exe cannot be read: the file is rewritten with
  *      the id in decimal and one NUL byte, and removed at normal exit by
  *      this process only (not by forked children), and only while its path
- *      still names the file claimed. The caller's own id (also on a second
- *      sc_sys_init): 0, the file left alone and not removed. A live process
+ *      still names the file claimed. The caller's own id: 0, the file left
+ *      alone and no removal arranged (a process starting up twice keeps the
+ *      removal its first start-up arranged). A live process
  *      whose executable has the program name: -1, "another instance of
  *      this process exists". Where the file system has no locks, the
  *      stored id decides alone, and an unreadable /proc/<id>/exe leaves the
