@@ -201,13 +201,13 @@ TEST_F(StartUp, SingleInstanceCheck) {
   enum Lock { kFree, kNoLocks, kHeld };
   struct Case { std::string stored; Op op; unsigned skip, count; Lock lock; bool kept; std::string out; };
   const Case cases[] = {
-      {"4294967295\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no such process
+      {"4294967295\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},  // no such process
       {other, Op::kOpen, 0, 0, kFree, false, "0||"},
       {other, Op::kOpen, 0, 0, kHeld, true, another + std::to_string(getpid()) + ")\n"},  // /proc aside
       {other, Op::kReadlink, 0, 1, kFree, false, "0||"},  // its link cannot be read, but the lock was free
       {other, Op::kReadlink, 0, 1, kNoLocks, true, "0||"},
-      {"abc\n", Op::kOpen, 0, 0, kFree, false, "0||"},  // no id (0), or one below: no other process
-      {"-1\n", Op::kOpen, 0, 0, kFree, false, "0||"},
+      {"abc\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},  // no id (0), or one below: no other process
+      {"-1\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},
       {"SELF", Op::kOpen, 0, 0, kFree, true, "0||"},  // the own id and another line
       {same + "\n", Op::kOpen, 0, 0, kNoLocks, true, another + same + ")\n"},
       {other, Op::kOpen, 2, 1, kFree, true, unwritable},   // the pid file's open
