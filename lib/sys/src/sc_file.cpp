@@ -11,8 +11,8 @@ namespace {
 
 using internal::printable;
 
-// Positions and sizes of the reader are signed 32-bit: it serves files below
-// 2 GiB and refuses the rest.
+// The reader's counts and sizes are signed 32-bit: it serves reads below
+// 2 GiB, from files of any size, and refuses the rest.
 constexpr off_t kReadLimit = 0x80000000LL;
 
 // Reads the first `required` bytes (0: all) of the open file `fd` into a
@@ -21,49 +21,49 @@ constexpr off_t kReadLimit = 0x80000000LL;
 int read_open_file(int fd, unsigned required, char **buf, unsigned *len) {
   const off_t current = os::lseek(fd, 0, SEEK_CUR);
   if (current < 0) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_CUR) failed", fd);
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_CUR) failed\n", fd);
     return -1;
   }
   const off_t end = os::lseek(fd, 0, SEEK_END);
   if (end < 0) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_END) failed", fd);
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, 0, SEEK_END) failed\n", fd);
     return -1;
   }
-  if (end >= kReadLimit) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: file size %lld too large",
-           static_cast<long long>(end));
-    return -1;
-  }
-  if (current >= end) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek (curr pos %d, end pos %d) failed",
+  const off_t available = end - current;
+  const off_t wanted = required != 0 ? off_t{required} : available;
+  if (available <= 0) {
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek (curr pos %d, end pos %d) failed\n",
            static_cast<int>(current), static_cast<int>(end));
     return -1;
   }
-  // From here 0 <= current < end < 2 GiB: every figure fits the 32-bit forms.
-  unsigned count = static_cast<unsigned>(end - current);
-  if (required != 0) {
-    if (required > count) {
-      SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: file size %d < required bytes %u",
-             static_cast<int>(count), required);
-      return -1;
-    }
-    count = required;
+  if (wanted > available && available < kReadLimit) {
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: file size %d < required bytes %u\n",
+           static_cast<int>(available), required);
+    return -1;
   }
+  if (wanted >= kReadLimit) {
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: file size %lld too large\n",
+           static_cast<long long>(end));
+    return -1;
+  }
+  // From here 0 <= current < end and 0 < count < 2 GiB: the figures a line
+  // shows fit the 32-bit forms (the position is 0 after a fresh open).
+  const unsigned count = static_cast<unsigned>(wanted);
   if (os::lseek(fd, current, SEEK_SET) != current) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, %d, SEEK_SET) failed", fd,
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: lseek(%d, %d, SEEK_SET) failed\n", fd,
            static_cast<int>(current));
     return -1;
   }
   const unsigned size = count + 1;
   char *block = static_cast<char *>(__sc_kmalloc(size));
   if (block == nullptr) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: sc_malloc(%d) failed", static_cast<int>(size));
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: sc_malloc(%d) failed\n", static_cast<int>(size));
     return -1;
   }
   const ssize_t got = os::read(fd, block, count);
   if (got != static_cast<ssize_t>(count)) {
     // The address shows as its low 32 bits on a 64-bit build.
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: read(%d, %x, %d) returned %d", fd,
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: read(%d, %x, %d) returned %d\n", fd,
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(block)), static_cast<int>(size),
            static_cast<int>(got));
     __sc_kfree(block, size);
@@ -135,12 +135,12 @@ int sc_file_read_bytes(const char *path, char **buf, unsigned int *len, unsigned
   if (buf != nullptr) *buf = nullptr;
   if (len != nullptr) *len = 0;
   if (buf == nullptr || len == nullptr) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: NULL output for %s", internal::printable(path));
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: NULL output for %s\n", internal::printable(path));
     return -1;
   }
   const UniqueFd fd(path != nullptr ? os::open(path, O_RDONLY | O_CLOEXEC) : -1);
   if (!fd.valid()) {
-    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: open(%s, O_RDONLY) failed",
+    SC_LOG(SC_LOG_ERROR, "sc_file_read_bytes: open(%s, O_RDONLY) failed\n",
            internal::printable(path));
     return -1;
   }
@@ -201,8 +201,8 @@ int sc_file_copy(const char *src, const char *dst) {
     SC_LOG(SC_LOG_ERROR, "sc_file_copy: file read failed\n");
     return 0;
   }
-  // The reader's NUL goes along: the copy is one byte longer than the source.
-  const int written = sc_file_write(dst, data, length);
+  // The reader's NUL stays behind: the copy holds exactly the source's bytes.
+  const int written = sc_file_write(dst, data, length - 1);
   __sc_kfree(data, length);
   return written == 0 ? 1 : 0;
 }

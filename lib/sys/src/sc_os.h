@@ -16,6 +16,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,7 +46,8 @@ enum class Op : unsigned {
   kRename,
   kMkdir,
   kReadlink,
-  kSetgroups,
+  kFlock,
+  kSetgroups,    // initgroups and setgroups
   kSetgid,
   kSetuid,
   kSelect,
@@ -126,6 +128,10 @@ inline ssize_t readlink(const char *path, char *buf, size_t n) {
   if (fault::should_fail(Op::kReadlink)) return -1;
   return ::readlink(path, buf, n);
 }
+inline int flock(int fd, int operation) {
+  if (fault::should_fail(Op::kFlock)) return -1;
+  return ::flock(fd, operation);
+}
 // The pthread calls return an error number instead of setting errno.
 inline int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) {
   if (fault::should_fail(Op::kMutexInit)) return errno;
@@ -144,6 +150,10 @@ inline int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeou
 inline int initgroups(const char *user, gid_t group) {
   if (fault::should_fail(Op::kSetgroups)) return -1;
   return ::initgroups(user, group);
+}
+inline int setgroups(size_t n, const gid_t *groups) {
+  if (fault::should_fail(Op::kSetgroups)) return -1;
+  return ::setgroups(n, groups);
 }
 inline int setgid(gid_t gid) {
   if (fault::should_fail(Op::kSetgid)) return -1;

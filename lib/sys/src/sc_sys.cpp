@@ -106,6 +106,18 @@ void print_call_failure(const char *call_fmt, ...) {
   fprintf(stderr, "%s failed [errno=%d, %s]\n", call, err, internal::error_text(err));
 }
 
+// Replaces the supplementary groups with the account's: its own list, else
+// its group alone. True when replaced, or when the process may not replace
+// them (EPERM when not root: no CAP_SETGID either); false, after the failure
+// lines, when a process that may could not.
+bool replace_groups(const char *user, gid_t gid) {
+  if (os::initgroups(user, gid) == 0 || (errno == EPERM && geteuid() != 0)) return true;
+  print_call_failure("initgroups('%s', '%u')", user, static_cast<unsigned>(gid));
+  if (os::setgroups(1, &gid) == 0) return true;
+  print_call_failure("setgroups(1, '%u')", static_cast<unsigned>(gid));
+  return false;
+}
+
 // --- configuration lookup -------------------------------------------------
 
 // The six ASCII white-space characters; no byte >= 0x80 is white space.
@@ -157,6 +169,46 @@ LineResult parse_cfg_line(const char *line, const char *key, char *value, unsign
   memcpy(value, val, val_len);
   value[val_len] = '\0';
   return LineResult::kFound;
+}
+
+// Opens a configuration file without blocking (a FIFO or a device never
+// hangs start-up): the descriptor, or -1 with errno set. Anything but a
+// regular file is refused, a directory with EISDIR, the rest with EINVAL.
+int open_cfg(const char *path, struct stat *st) {
+  UniqueFd fd(os::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid() || os::fstat(fd.get(), st) != 0) return -1;
+  if (!S_ISREG(st->st_mode)) {
+    errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  return fd.release();
+}
+
+bool writable_by_others(const char *dir) {
+  struct stat st;
+  return os::stat(dir, &st) != 0 || (st.st_mode & S_IWOTH) != 0;
+}
+
+// Whether the opened file `path` (`st`, from its descriptor) under `basedir`
+// may choose the account or the pid directory. Where others can write the
+// file, the base directory or its cfg/, it must be owned by root or by the
+// real user and not be writable by others; else one line says why.
+bool cfg_trusted(const char *path, const struct stat &st, const char *basedir) {
+  if ((st.st_mode & S_IWOTH) != 0) {
+    fprintf(stderr, "getCfgFileVal: %s not trusted: writable by others\n", path);
+    return false;
+  }
+  if (st.st_uid == 0 || st.st_uid == getuid()) return true;
+  const char *base = *basedir != '\0' ? basedir : "/";
+  char cfg_dir[kPathSize];
+  sc_snprintf(cfg_dir, sizeof cfg_dir, "%s/cfg", basedir);
+  const char *open_dir = writable_by_others(base)      ? base
+                         : writable_by_others(cfg_dir) ? cfg_dir
+                                                       : nullptr;
+  if (open_dir == nullptr) return true;
+  fprintf(stderr, "getCfgFileVal: %s not trusted: owned by uid %u, and %s is writable by others\n",
+          path, static_cast<unsigned>(st.st_uid), open_dir);
+  return false;
 }
 
 // --- start-up ---------------------------------------------------------------
@@ -231,7 +283,7 @@ int find_pid_dir(const char *basedir, char *out) {
     sc_snprintf(out, kPathSize, "%s", kDefaultPidDir);
     return 0;
   }
-  return internal::getCfgFileVal(cfg_path, kPidDirKey, out, kPathSize);
+  return internal::getCfgFileVal(cfg_path, kPidDirKey, out, kPathSize, basedir);
 }
 
 // The pid file path of this process into out (kPathSize bytes); -1 when the
@@ -243,14 +295,41 @@ int pid_file_path(const char *basedir, char *out) {
   return 0;
 }
 
-// Opens the pid file as a stream (never through a symbolic link, never
-// inherited by exec'd children).
-FILE *open_pid_file(const char *path, int extra_flags, const char *mode) {
-  UniqueFd fd(os::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | extra_flags, 0644));
-  if (!fd.valid()) return nullptr;
-  FILE *f = os::fdopen(fd.get(), mode);
-  if (f != nullptr) fd.release();
-  return f;
+// The pid file this process holds: its descriptor, which keeps the lock for
+// the life of the process (forked children share it; it is closed on exec),
+// and the id of the process that claimed the file, the only one that removes
+// it at exit.
+int g_pid_fd = -1;
+pid_t g_pid_claimer = 0;
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// kTaken: this start-up locked the file; kOurs: this process held the lock
+// already (a second start-up); kHeldElsewhere: another instance holds it;
+// kUnavailable: the file system has no locks, the stored id decides alone.
+enum class PidLock { kTaken, kOurs, kHeldElsewhere, kUnavailable };
+
+PidLock lock_pid_file(int fd) {
+  if (os::flock(fd, LOCK_EX | LOCK_NB) == 0) return PidLock::kTaken;
+  if (errno != EWOULDBLOCK) return PidLock::kUnavailable;
+  struct stat mine;
+  struct stat held;
+  const bool ours = g_pid_fd >= 0 && os::fstat(fd, &mine) == 0 &&
+                    os::fstat(g_pid_fd, &held) == 0 && same_file(mine, held);
+  return ours ? PidLock::kOurs : PidLock::kHeldElsewhere;
+}
+
+// The id stored in the pid file: the leading decimal number of its first
+// bytes as atoi reads it, 0 without one; out-of-range numbers saturate to
+// the int range on every word size.
+int stored_pid(int fd) {
+  char line[kPathSize];
+  const ssize_t got = pread(fd, line, sizeof line - 1, 0);
+  line[got > 0 ? got : 0] = '\0';
+  const long parsed = strtol(line, nullptr, 10);
+  return parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
 }
 
 // True when the link text (not terminated) ends in "/<name>" or is <name>.
@@ -265,63 +344,73 @@ bool link_names_program(const char *link, size_t len, const char *name) {
 
 enum class PidCheck { kClaim, kKeep, kOtherInstance };
 
-// Reads the id stored in the pid file and decides whether this process may
-// take the file over (kClaim), must leave it alone but may run (kKeep), or
-// must not run (kOtherInstance, logged).
-PidCheck check_pid_file(FILE *f, pid_t self, const char *program) {
-  char line[kPathSize];
-  if (fseek(f, 0, SEEK_SET) != 0 || fgets(line, sizeof line, f) == nullptr) return PidCheck::kClaim;
-  // What atoi does: the leading decimal number, 0 without one; out-of-range
-  // numbers saturate to the int range on every word size.
-  const long parsed = strtol(line, nullptr, 10);
-  const int id = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
+// What the stored id says: this process's own (kKeep), none (0 or less) or
+// gone (kClaim), or a live process judged by its executable's file name.
+// When /proc cannot tell, a process that holds the lock claims the file (an
+// instance would hold the lock); without locks the file is left alone.
+PidCheck judge_stored_pid(int id, pid_t self, const char *program, bool locked) {
   if (id == self) return PidCheck::kKeep;
-  // Signal 0 only probes; an id <= 0 addresses a process group, as with kill.
-  if (kill(id, 0) != 0) return PidCheck::kClaim;
+  // Signal 0 only probes.
+  if (id <= 0 || kill(id, 0) != 0) return PidCheck::kClaim;
   char exe_path[kProcExePathSize];
   char link[kPathSize];
   sc_snprintf(exe_path, sizeof exe_path, "/proc/%u/exe", static_cast<unsigned>(id));
   const ssize_t len = os::readlink(exe_path, link, sizeof link);
-  if (len < 0) return PidCheck::kKeep;
-  if (!link_names_program(link, static_cast<size_t>(len), program)) return PidCheck::kClaim;
-  SC_LOG(SC_LOG_ERROR, "sc_sys_init: another instance of this process exists (%u)\n",
-         static_cast<unsigned>(id));
-  return PidCheck::kOtherInstance;
+  if (len < 0) return locked ? PidCheck::kClaim : PidCheck::kKeep;
+  return link_names_program(link, static_cast<size_t>(len), program) ? PidCheck::kOtherInstance
+                                                                     : PidCheck::kClaim;
 }
 
-// Writes "<pid>" and one NUL byte over the pid file. The write's result is
-// not examined: the file only helps a later start-up's check.
-bool write_pid_file(const char *path, pid_t self) {
-  UniqueFile f(open_pid_file(path, O_TRUNC, "w+"));
-  if (!f) return false;
+// Whether this process may take the pid file over (kClaim), must leave its
+// content alone but may run (kKeep), or must not run (kOtherInstance,
+// logged): a lock held by another instance decides first, whatever /proc
+// says, then the stored id.
+PidCheck check_pid_file(int fd, pid_t self, const char *program, PidLock lock) {
+  const int id = stored_pid(fd);
+  const PidCheck verdict =
+      lock == PidLock::kHeldElsewhere
+          ? PidCheck::kOtherInstance
+          : judge_stored_pid(id, self, program, lock != PidLock::kUnavailable);
+  if (verdict == PidCheck::kOtherInstance) {
+    SC_LOG(SC_LOG_ERROR, "sc_sys_init: another instance of this process exists (%u)\n",
+           static_cast<unsigned>(id));
+  }
+  return verdict;
+}
+
+// Writes "<pid>" and one NUL byte over the pid file, through the locked
+// descriptor. The result is not examined: the file only informs later
+// start-ups and the tools that read it.
+void write_pid_file(int fd, pid_t self) {
   char text[16];
   sc_snprintf(text, sizeof text, "%u", static_cast<unsigned>(self));
-  (void)fseek(f.get(), 0, SEEK_SET);
-  (void)os::fwrite(text, 1, strlen(text) + 1, f.get());
-  (void)f.close();
-  return true;
+  const int truncated = ftruncate(fd, 0);
+  const ssize_t written = pwrite(fd, text, strlen(text) + 1, 0);
+  (void)truncated, (void)written;
 }
 
-// The single-instance check, then the pid file written and its removal at
-// exit registered.
+// The single-instance check on the locked file (never opened through a
+// symbolic link, never inherited by exec'd programs), then the id written
+// and the removal at exit registered.
 int claim_pid_file(const char *path, const char *program) {
   const pid_t self = getpid();
-  PidCheck verdict;
-  {
-    UniqueFile f(open_pid_file(path, O_APPEND, "a+"));
-    if (!f) {
-      SC_LOG(SC_LOG_ERROR, "sc_sys_init: error writing pid to file '%s'\n", path);
-      return -1;
-    }
-    verdict = check_pid_file(f.get(), self, program);
-  }
-  if (verdict == PidCheck::kKeep) return 0;
-  if (verdict == PidCheck::kOtherInstance) return -1;
-  if (!write_pid_file(path, self)) {
+  UniqueFd fd(os::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
     SC_LOG(SC_LOG_ERROR, "sc_sys_init: error writing pid to file '%s'\n", path);
     return -1;
   }
-  atexit(internal::sc_cleanup_pidfile);
+  const PidLock lock = lock_pid_file(fd.get());
+  const PidCheck verdict = check_pid_file(fd.get(), self, program, lock);
+  if (verdict == PidCheck::kOtherInstance) return -1;
+  if (verdict == PidCheck::kClaim) write_pid_file(fd.get(), self);
+  if (lock != PidLock::kOurs) {
+    if (g_pid_fd >= 0) ::close(g_pid_fd);
+    g_pid_fd = fd.release();
+  }
+  if (verdict == PidCheck::kClaim) {
+    g_pid_claimer = self;
+    atexit(internal::sc_cleanup_pidfile);
+  }
   return 0;
 }
 
@@ -331,14 +420,20 @@ namespace internal {
 
 #if KELV_SYS_TESTING
 void set_app_type(int type) { sc_app_type = type; }
+int held_pid_fd() { return g_pid_fd; }
 #endif
 
-int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size) {
-  UniqueFile f(os::fopen(path, "re"));
+int getCfgFileVal(const char *path, const char *key, char *value, unsigned int size,
+                  const char *trust_base) {
+  struct stat st;
+  UniqueFd fd(open_cfg(path, &st));
+  UniqueFile f(fd.valid() ? os::fdopen(fd.get(), "r") : nullptr);
   if (!f) {
     print_call_failure("fopen(%s)", path);
     return -1;
   }
+  fd.release();
+  if (trust_base != nullptr && !cfg_trusted(path, st, trust_base)) return -1;
   char line[kCfgLineSize];
   while (fgets(line, sizeof line, f.get()) != nullptr) {
     switch (parse_cfg_line(line, key, value, size)) {
@@ -360,7 +455,7 @@ int sc_set_uid_gid(const char *basedir) {
   char user[kUserNameSize];
   sc_snprintf(cfg_path, sizeof cfg_path, "%s/cfg/%s", basedir,
               sc_app_type == SC_APP_MGT_SVR ? "mgt-svr.cfg" : "vorn.cfg");
-  if (getCfgFileVal(cfg_path, kUserKey, user, sizeof user) != 0) {
+  if (getCfgFileVal(cfg_path, kUserKey, user, sizeof user, basedir) != 0) {
     fprintf(stderr, "getCfgFileVal('%s', '%s') failed\n", cfg_path, kUserKey);
     return -1;
   }
@@ -371,13 +466,9 @@ int sc_set_uid_gid(const char *basedir) {
   }
   const uid_t uid = pw->pw_uid;
   const gid_t gid = pw->pw_gid;
-  // Root's supplementary groups must not outlive the switch; only root can
-  // change them (anyone else keeps the ones it has and can only switch to
-  // its own ids).
-  if (geteuid() == 0 && os::initgroups(user, gid) != 0) {
-    print_call_failure("initgroups('%s', '%u')", user, static_cast<unsigned>(gid));
-    return -1;
-  }
+  // Root's supplementary groups must not outlive the switch. Groups that
+  // cannot be replaced do not stop it: the ids still change.
+  const bool groups_replaced = replace_groups(user, gid);
   if (os::setgid(gid) != 0) {
     print_call_failure("setgid('%u')", static_cast<unsigned>(gid));
     return -1;
@@ -386,10 +477,18 @@ int sc_set_uid_gid(const char *basedir) {
     print_call_failure("setuid('%u')", static_cast<unsigned>(uid));
     return -1;
   }
-  return 0;
+  // A process that kept CAP_SETUID could become root again.
+  if (uid != 0 && os::setuid(0) == 0) {
+    fprintf(stderr, "setuid('%u') does not drop root: setuid('0') succeeded\n",
+            static_cast<unsigned>(uid));
+    (void)os::setuid(uid);
+    return -1;
+  }
+  return groups_replaced ? 0 : -1;
 }
 
 void sc_cleanup_pidfile() {
+  if (getpid() != g_pid_claimer) return;  // a forked child's exit
   char basedir[kBaseDirSize];
   if (sc_get_basedir(basedir, sizeof basedir) != 0) {
     SC_LOG(SC_LOG_DEBUG, "sc_cleanup_pidfile: sc_get_basedir() failed\n");
@@ -400,7 +499,12 @@ void sc_cleanup_pidfile() {
     SC_LOG(SC_LOG_DEBUG, "sc_cleanup_pidfile: getCfgFileVal() failed\n");
     return;
   }
-  (void)unlink(path);
+  // Only the file claimed: not one another instance put in its place.
+  struct stat named;
+  struct stat held;
+  if (os::stat(path, &named) == 0 && os::fstat(g_pid_fd, &held) == 0 && same_file(named, held)) {
+    (void)unlink(path);
+  }
 }
 
 }  // namespace internal

@@ -111,7 +111,7 @@ TEST(Companions, TrackedBlocksAreFreedWithTheirSize) {
     return total_allocate == base ? 0 : 5;
   });
   EXPECT_TRUE(r.ok()) << r.exit_code;
-  EXPECT_EQ(r.err, "sc_file_read_bytes: open(/nonexistent, O_RDONLY) failed");
+  EXPECT_EQ(r.err, "sc_file_read_bytes: open(/nonexistent, O_RDONLY) failed\n");
 }
 
 }  // namespace

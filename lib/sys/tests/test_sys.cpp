@@ -1,9 +1,18 @@
 // Process runtime: base directory, configuration lookup, start-up (pid file, single-instance
 // check against real processes, account switch), sleep, exit. Types: 1 root, 2 mgt-svr, 3 device, 4/5 /tmp.
+#include <grp.h>
 #include <pwd.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -100,9 +109,15 @@ TEST(CfgLookup, ContentCases) {
       {"k " + v512 + "\n", "k", 1024, nullptr, big(v512)},
       {n512 + " found\n", n512, 128, nullptr, missing(n512)},
       {"", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=2, " + Text(ENOENT) + "]\n"},
+      // Only a regular file is read: a FIFO never blocks the lookup.
+      {"FIFO", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=22, " + Text(EINVAL) + "]\n"},
+      {"DIR", user, 128, nullptr, "fopen(" + cfg + ") failed [errno=21, " + Text(EISDIR) + "]\n"},
   };
   for (const Case &c : cases) {
-    c.content.empty() ? (void)unlink(cfg.c_str()) : WriteFileOrDie(cfg, c.content);
+    RemoveTree(cfg);
+    if (c.content == "FIFO") mkfifo(cfg.c_str(), 0644);
+    else if (c.content == "DIR") mkdir(cfg.c_str(), 0755);
+    else if (!c.content.empty()) WriteFileOrDie(cfg, c.content);
     const std::string out = Outcome([&] {
       std::string value(c.size, '#');
       const int rc = kelv::sys::internal::getCfgFileVal(cfg.c_str(), c.key.c_str(), value.data(), c.size);
@@ -175,37 +190,96 @@ TEST_F(StartUp, TypesSettingsAndPidFile) {
 
 // The pid file found is claimed (rewritten, removed at exit) or kept. The program is named after
 // the executable of this test's parent, another instance; this test process is one of another name.
+// The file is free, or no lock can be taken (kNoLocks), or this test process holds its lock.
 TEST_F(StartUp, SingleInstanceCheck) {
   std::error_code ec;
   program_ = std::filesystem::read_symlink("/proc/" + std::to_string(getppid()) + "/exe", ec).filename();
   if (program_.empty()) GTEST_SKIP() << "the parent's executable cannot be read";
   const std::string same = std::to_string(getppid()), other = std::to_string(getpid()) + "\n";
   const std::string unwritable = "255||sc_sys_init: error writing pid to file '" + pid_file() + "'\n";
-  struct Case { std::string stored; Op op; unsigned skip, count; bool kept; std::string out; };
+  const std::string another = "255||sc_sys_init: another instance of this process exists (";
+  enum Lock { kFree, kNoLocks, kHeld };
+  struct Case { std::string stored; Op op; unsigned skip, count; Lock lock; bool kept; std::string out; };
   const Case cases[] = {
-      {"4294967295\n", Op::kOpen, 0, 0, false, "0||"},  // no such process
-      {other, Op::kOpen, 0, 0, false, "0||"},
-      {other, Op::kReadlink, 0, 1, true, "0||"},  // its link cannot be read
-      {"abc\n", Op::kOpen, 0, 0, true, "0||"},  // id 0: the own group, no /proc/0/exe
-      {"SELF", Op::kOpen, 0, 0, true, "0||"},  // the own id and another line
-      {same + "\n", Op::kOpen, 0, 0, true,
-       "255||sc_sys_init: another instance of this process exists (" + same + ")\n"},
-      {other, Op::kOpen, 0, 1, true, unwritable},    // the check's open
-      {other, Op::kOpen, 1, 1, true, unwritable},  // the rewrite's open
-      {"LINK", Op::kOpen, 0, 0, true, unwritable},  // a planted link to a file is never followed
+      {"4294967295\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},  // no such process
+      {other, Op::kOpen, 0, 0, kFree, false, "0||"},
+      {other, Op::kOpen, 0, 0, kHeld, true, another + std::to_string(getpid()) + ")\n"},  // /proc aside
+      {other, Op::kReadlink, 0, 1, kFree, false, "0||"},  // its link cannot be read, but the lock was free
+      {other, Op::kReadlink, 0, 1, kNoLocks, true, "0||"},
+      {"abc\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},  // no id (0), or one below: no other process
+      {"-1\n", Op::kOpen, 0, 0, kNoLocks, false, "0||"},
+      {"SELF", Op::kOpen, 0, 0, kFree, true, "0||"},  // the own id and another line
+      {same + "\n", Op::kOpen, 0, 0, kNoLocks, true, another + same + ")\n"},
+      {other, Op::kOpen, 2, 1, kFree, true, unwritable},   // the pid file's open
+      {"LINK", Op::kOpen, 0, 0, kFree, true, unwritable},  // a planted link to a file is never followed
   };
   for (const Case &c : cases) {
+    kelv::sys::UniqueFd holder(c.lock == kHeld ? open(pid_file().c_str(), O_RDWR | O_CREAT, 0644) : -1);
+    ASSERT_TRUE(c.lock != kHeld || flock(holder.get(), LOCK_EX) == 0);
     const std::string out = Outcome([&] {
       const std::string before = c.stored == "SELF" ? std::to_string(getpid()) + "\nmore\n" : c.stored;
       WriteFileOrDie(c.stored == "LINK" ? root_ / "file" : pid_file(), before);
       if (c.stored == "LINK") symlink((root_ / "file").c_str(), pid_file().c_str());
       FaultGuard fail(c.op, c.skip, c.count, EACCES);
+      if (c.lock == kNoLocks) kelv::sys::fault::arm(Op::kFlock, 0, 1, ENOLCK);
       const int rc = Init();
       return ReadFileOrDie(pid_file()) == (c.kept ? before : std::to_string(getpid()) + '\0') ? rc : 1;
     });
-    EXPECT_EQ(out, c.out) << c.stored;
-    EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored;
+    EXPECT_EQ(out, c.out) << c.stored << " " << c.lock;
+    EXPECT_EQ(PathExists(pid_file()), c.kept) << c.stored << " " << c.lock;
     unlink(pid_file().c_str());
+  }
+}
+
+// Two real instances, the first switched to nobody as root (its /proc entry is then closed to the
+// second): the first one's lock refuses the second. The first may start up twice, its forked
+// worker's exit leaves the file, and its own exit removes it, but not a file put in its place.
+TEST_F(StartUp, TheLockKeepsOneInstance) {
+  if (IsRoot() && getpwnam("nobody")) WriteCfg("global.user nobody\nglobal.pidDir " + root_.path() + "\n");
+  int ready[2], done[2];
+  ASSERT_TRUE(pipe(ready) == 0 && pipe(done) == 0);
+  const pid_t first = fork();
+  if (first == 0) {
+    close(done[1]);
+    const char ok = Init() == 0 && Init() == 0 && RunInChild([] { return 0; }).ok() && PathExists(pid_file());
+    exit(write(ready[1], &ok, 1) == 1 && read(done[0], done, 1) == 0 ? 0 : 1);
+  }
+  close(ready[1]), close(done[0]);
+  char ok = 0;
+  EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
+  EXPECT_EQ(Outcome([&] { return Init(); }),
+            "255||sc_sys_init: another instance of this process exists (" + std::to_string(first) + ")\n");
+  close(done[1]), close(ready[0]);
+  int status = -1;
+  EXPECT_TRUE(waitpid(first, &status, 0) == first && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(PathExists(pid_file()));
+  // A file put in place of the one claimed is not the claimer's to remove.
+  WriteFileOrDie(root_ / "new", "");
+  EXPECT_EQ(Outcome([&] { return Init() || rename((root_ / "new").c_str(), pid_file().c_str()); }), "0||");
+  EXPECT_TRUE(PathExists(pid_file()));
+}
+
+// Where others can write the base directory, its cfg/ or the file, the file names the account and
+// the pid directory only when it is root's or this user's and writable by no other.
+TEST_F(StartUp, ConfigurationTrust) {
+  const std::string base = root_ / "device", cfg = base + "/cfg/vorn.cfg";
+  const std::string not_trusted = "getCfgFileVal: " + cfg + " not trusted: ";
+  const std::string others = not_trusted + "owned by uid 1, and ";
+  struct Case { mode_t base, cfg_dir, file; uid_t owner; std::string why; };
+  const Case cases[] = {
+      {0777, 0755, 0666, getuid(), not_trusted + "writable by others\n"},
+      {0777, 0755, 0644, getuid(), ""},
+      {0777, 0755, 0644, 1, others + base + " is writable by others\n"},
+      {0755, 01777, 0644, 1, others + base + "/cfg is writable by others\n"},
+      {0755, 0755, 0644, 1, ""},  // a deployment no other account can write: as before
+  };
+  for (const Case &c : cases) {
+    if (c.owner != getuid() && !IsRoot()) continue;
+    ASSERT_EQ(chmod(base.c_str(), c.base) | chmod((base + "/cfg").c_str(), c.cfg_dir) |
+                  chmod(cfg.c_str(), c.file) | chown(cfg.c_str(), c.owner, -1), 0);
+    const std::string lines = c.why + "getCfgFileVal('" + cfg + "', 'global.user') failed\n" +
+                              "sc_sys_init: set uid/gid failed - ignoring...\n" + c.why;
+    EXPECT_EQ(Outcome([&] { return Init(); }), c.why.empty() ? "0||" : "255||" + lines) << c.why;
   }
 }
 
@@ -216,31 +290,67 @@ TEST_F(StartUp, MissingPidDirectoryIsNotMade) {
   EXPECT_FALSE(PathExists(root_ / "none"));
 }
 
-// As root to nobody, else to the own account (only root resets supplementary groups). A failing
-// step leaves the ids where they were; start-up goes on.
+// As root: only CAP_SETUID and CAP_SETGID left, effective, under user id 1; with `all`, real and
+// saved ids 1 as well (the capabilities kept), else those stay 0.
+bool OnlySwitchCaps(bool all) {
+#ifdef __linux__
+  __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2] = {};
+  caps[0].effective = caps[0].permitted = 1u << CAP_SETUID | 1u << CAP_SETGID;
+  const uid_t others = all ? 1 : 0;
+  return prctl(PR_SET_KEEPCAPS, all) == 0 && setresuid(others, 1, others) == 0 &&
+         syscall(SYS_capset, &head, caps) == 0;
+#else
+  return (void)all, false;
+#endif
+}
+
+// As root to nobody, else to the own account. The ids change unless a step before them fails; the
+// groups are replaced whenever they may be (root, or CAP_SETGID), and nothing leads back to root.
 TEST_F(StartUp, AccountSwitch) {
-  const std::string account = IsRoot() && getpwnam("nobody") != nullptr ? "nobody" : user_;
+  const bool root = IsRoot();
+  const std::string account = root && getpwnam("nobody") != nullptr ? "nobody" : user_;
   const struct passwd pw = *getpwnam(account.c_str());
   const std::string gid = std::to_string(pw.pw_gid), eperm = " failed [errno=1, " + Text(EPERM) + "]\n";
-  struct Case { std::string user; Op op; uid_t uid; gid_t gid; std::string err; };
+  const std::string ignored = "sc_sys_init: set uid/gid failed - ignoring...\n";
+  const std::string no_groups = "initgroups('" + account + "', '" + gid + "')" + eperm;
+  enum Caps { kRoot, kEffective, kAll };  // as root, or OnlySwitchCaps(caps == kAll) first
+  struct Case {
+    std::string user; Op op; unsigned count; Caps caps; uid_t uid; gid_t gid; bool root_group;
+    std::string err;
+  };
   const Case cases[] = {
-      {account, Op::kSetuid, pw.pw_uid, pw.pw_gid, ""},
-      {"kelv-no-such-account", Op::kSetgid, getuid(), getgid(), "getpwnam('kelv-no-such-account') failed\n"},
-      {account, Op::kSetgid, getuid(), getgid(), "setgid('" + gid + "')" + eperm},
-      {account, Op::kSetuid, getuid(), pw.pw_gid, "setuid('" + std::to_string(pw.pw_uid) + "')" + eperm},
-      {account, Op::kSetgroups, getuid(), getgid(), "initgroups('" + account + "', '" + gid + "')" + eperm},
+      {account, Op::kSetuid, 0, kRoot, pw.pw_uid, pw.pw_gid, false, ""},
+      {"kelv-no-such-account", Op::kSetgid, 0, kRoot, getuid(), getgid(), true,
+       "getpwnam('kelv-no-such-account') failed\n" + ignored},
+      {account, Op::kSetgid, 1, kRoot, getuid(), getgid(), false, "setgid('" + gid + "')" + eperm + ignored},
+      {account, Op::kSetuid, 1, kRoot, getuid(), pw.pw_gid, false,
+       "setuid('" + std::to_string(pw.pw_uid) + "')" + eperm + ignored},
+      // No group list (a user namespace): the account's group alone, else the ids all the same.
+      {account, Op::kSetgroups, 1, kRoot, pw.pw_uid, pw.pw_gid, false, no_groups},
+      {account, Op::kSetgroups, 2, kRoot, pw.pw_uid, pw.pw_gid, true,
+       no_groups + "setgroups(1, '" + gid + "')" + eperm + ignored},
+      {account, Op::kSetuid, 0, kEffective, pw.pw_uid, pw.pw_gid, false, ""},
+      {account, Op::kSetuid, 0, kAll, pw.pw_uid, pw.pw_gid, false,
+       "setuid('" + std::to_string(pw.pw_uid) + "') does not drop root: setuid('0') succeeded\n" + ignored},
   };
   for (const Case &c : cases) {
-    if (c.op == Op::kSetgroups && !IsRoot()) continue;
+    if ((c.op == Op::kSetgroups || c.caps != kRoot) && (!root || pw.pw_uid == 0)) continue;
     WriteCfg("global.user " + c.user + "\nglobal.pidDir " + root_.path() + "\n");
     const std::string out = Outcome([&] {
-      FaultGuard fail(c.op, 0, c.err.empty() ? 0 : 1, EPERM);
+      const gid_t root_group = 0;
+      if (root && (setgroups(1, &root_group) != 0 || (c.caps != kRoot && !OnlySwitchCaps(c.caps == kAll))))
+        return 3;
+      FaultGuard fail(c.op, 0, c.count, EPERM);
       struct stat st;  // the account made the pid file, and cannot come back
       if (Init() != 0 || stat(pid_file().c_str(), &st) != 0 || st.st_uid != c.uid) return 1;
       const bool ids = getuid() == c.uid && geteuid() == c.uid && getgid() == c.gid && getegid() == c.gid;
-      return ids && (c.uid == 0 || setuid(0) != 0) ? 0 : 2;
+      gid_t groups[64];
+      const int n = getgroups(64, groups);
+      const bool root_group_kept = n >= 0 && std::find(groups, groups + n, 0u) != groups + n;
+      return ids && (c.uid == 0 || setuid(0) != 0) && (!root || root_group_kept == c.root_group) ? 0 : 2;
     });
-    EXPECT_EQ(out, "0||" + c.err + (c.err.empty() ? "" : "sc_sys_init: set uid/gid failed - ignoring...\n"));
+    EXPECT_EQ(out, "0||" + c.err);
     EXPECT_FALSE(PathExists(pid_file()));  // removed at exit, by the account
   }
 }

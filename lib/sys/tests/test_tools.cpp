@@ -24,7 +24,8 @@ int Shell(const std::string &command) {
 }
 
 // start-stop-daemon starts the helper and finds it through its pid file,
-// refuses a second start, and stops it; the exit handler removes the file.
+// refuses a second start (as the library does), and stops it; the exit
+// handler removes the file.
 TEST(PidFileTools, StartStatusStopThroughThePidFile) {
   if (access("/sbin/start-stop-daemon", X_OK) != 0) GTEST_SKIP() << "no start-stop-daemon";
   const std::string name = UniqueName("kelvd"), pidfile = "/tmp/" + name + ".pid";  // a tool's
@@ -37,6 +38,7 @@ TEST(PidFileTools, StartStatusStopThroughThePidFile) {
   ASSERT_EQ(pid, std::to_string(atoi(pid.c_str())) + '\0');
   EXPECT_EQ(Shell(ssd + " --status"), 0);
   EXPECT_EQ(Shell(start), 1) << "already running";
+  EXPECT_EQ(Shell(KELV_TOOLS_HELPER " " + name + " 4"), 3) << "started directly, refused by the lock";
   EXPECT_EQ(Shell(ssd + " --stop"), 0);
   int status = -1;
   EXPECT_TRUE(waitpid(atoi(pid.c_str()), &status, 0) > 0 && status == 0) << "ends through sc_sys_exit";

@@ -35,10 +35,11 @@ SC_API int sc_file_rename(const char *old_path, const char *new_path);
  * into one new block of the tracked heap followed by a NUL, and stores the
  * block in *buf and its size (bytes read + 1) in *len. The caller releases it
  * with __sc_kfree(*buf, *len). Returns 0, or -1 with *buf NULL, *len 0,
- * nothing allocated and one line starting "sc_file_read_bytes: " (these lines
- * end without a newline): open, seek, empty file ("lseek (curr pos 0, end pos
- * 0) failed"), file shorter than `required`, allocation or read failure.
- * Files of 2 GiB or more are refused with "file size <n> too large". Both
+ * nothing allocated and one line starting "sc_file_read_bytes: ": open, seek,
+ * empty file ("lseek (curr pos 0, end pos 0) failed"), file shorter than
+ * `required`, allocation or read failure. A read of 2 GiB or more (a whole
+ * file that large, or such a `required`) is refused with "file size <n> too
+ * large"; the first bytes of a larger file are served. Both
  * output pointers are required: when either is NULL, the other is cleared
  * and -1 is returned with "NULL output for <path>". */
 SC_API int sc_file_read_bytes(const char *path, char **buf, unsigned int *len,
@@ -73,8 +74,8 @@ SC_API int sc_file_write(const char *path, const void *buf, unsigned int len);
  * "fopen(<path>, 'a') failed". */
 SC_API int sc_file_append(const char *path, const void *buf, unsigned int len);
 
-/* Copies `src` to the new file `dst` (parent directories made), adding one
- * NUL byte at the end: the copy is one byte longer than the source. Answers 1
+/* Copies `src` to the new file `dst` (parent directories made), byte for
+ * byte; an empty source is not copied (the reader refuses it). Answers 1
  * when the copy was made, else 0 (never -1): NULL arguments (nothing logged),
  * "sc_file_copy: source file does not exist", "sc_file_copy: destination file
  * already exists" (destination untouched), "sc_file_copy: file read failed"

@@ -57,11 +57,15 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *   2. resolves the base directory (-1 when it cannot, logged at error level,
  *      with the SC_DEBUG_* variables not applied);
  *   3. unless the type is 1, switches to the account named by global.user in
- *      the configuration file; when the process runs as root, the account's
- *      own group list (initgroups) first replaces the supplementary groups,
- *      then setgid and setuid. A failure is written to standard error with
+ *      the configuration file: when the process may (root, or CAP_SETGID),
+ *      the account's own group list (initgroups), else its group alone,
+ *      first replaces the supplementary groups; then setgid and setuid, and
+ *      for an account other than root a check that setuid(0) now fails.
+ *      Groups that cannot be replaced do not stop the ids from changing; a
+ *      process that could become root again is put back on the account's
+ *      user id. Any of these failures is written to standard error with
  *      "sc_sys_init: set uid/gid failed - ignoring..." and start-up goes on
- *      under the old credentials as far as they were not yet changed;
+ *      under the credentials reached;
  *   4. applies SC_DEBUG_LEVEL, SC_DEBUG_DETAIL and SC_DEBUG_WHERE (or
  *      SO_PRINTER_WHERE when SC_DEBUG_WHERE is unset), any case; an unknown
  *      word is printed on standard output and changes nothing;
@@ -70,20 +74,29 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  *      types 2 and 3 when that is a regular file (-1 when the key is
  *      missing), else /tmp; the directory is not created;
  *   7. claims <pid directory>/<program name>.pid (created with mode 0644
- *      less the umask, so no other account can plant an id in it). An empty
- *      file, an id the signal-0 probe cannot reach (no such process, or one
- *      of another account), or a live process whose executable has
- *      another file name: the file is rewritten with the id in decimal and
- *      one NUL byte, and removed by an exit handler at normal exit. The
- *      caller's own id, or a live process whose /proc/<id>/exe cannot be
- *      read (a first line without a number reads as id 0): 0, the file left
- *      alone and never removed. A live process whose executable has the
- *      program name: -1, "another instance of this process exists".
+ *      less the umask, so no other account can plant an id in it) and
+ *      locks it (flock, exclusive) for the life of the process: forked
+ *      children share the lock, exec'd programs do not get it. When another
+ *      process holds the lock: -1, "another instance of this process
+ *      exists (<stored id>)", whatever /proc says. Otherwise the stored id
+ *      decides. An empty file, no number or one of 0 or less, an id the
+ *      signal-0 probe cannot reach (no such process, or one of another
+ *      account), a live process whose executable has another file name, or
+ *      one whose /proc/<id>/exe cannot be read: the file is rewritten with
+ *      the id in decimal and one NUL byte, and removed at normal exit by
+ *      this process only (not by forked children), and only while its path
+ *      still names the file claimed. The caller's own id: 0, the file left
+ *      alone and no removal arranged (a process starting up twice keeps the
+ *      removal its first start-up arranged). A live process
+ *      whose executable has the program name: -1, "another instance of
+ *      this process exists". Where the file system has no locks, the
+ *      stored id decides alone, and an unreadable /proc/<id>/exe leaves the
+ *      file alone (0).
  * The pid file is never opened through a symbolic link: a link at its path
  * fails start-up with "error writing pid to file", and its target is left
- * untouched; the same line and -1 when the file cannot be opened or reopened
- * for writing. The result of writing the id is not checked. Nothing locks
- * the file: two instances starting at the same moment can both pass.
+ * untouched; the same line and -1 when the file cannot be opened. It is
+ * rewritten through the locked descriptor; the result of writing the id is
+ * not checked.
  *
  * The configuration file is read line by line (pieces of up to 1023 bytes):
  * blank lines and lines starting with '#' are skipped, an entry is
@@ -91,8 +104,14 @@ SC_API int sc_get_basedir(char *buf, unsigned int size);
  * counts, and a malformed line before it fails the lookup. A name longer than
  * 511 characters never matches; a value longer than 511 characters, or not
  * shorter than the caller's buffer (128 bytes for global.user, 1024 for
- * global.pidDir), is refused ("larger then passed buf"). Every complaint goes
- * straight to standard error.
+ * global.pidDir), is refused ("larger then passed buf"). Only a regular file
+ * is read, opened without blocking: a FIFO, device or directory fails as an
+ * unreadable file does ("fopen(<path>) failed", errno EINVAL, or EISDIR for
+ * a directory). When others can write the base directory, its cfg/ or the
+ * file (as with /tmp), global.user and global.pidDir are taken only from a
+ * file owned by root or by the real user and not writable by others; else
+ * one line, "getCfgFileVal: <path> not trusted: <reason>", and the lookup
+ * fails. Every complaint goes straight to standard error.
  *
  * Every file start-up opens (configuration, pid file) and the error log are
  * close-on-exec. Not thread-safe: it sets process-wide state and the process
