@@ -1,90 +1,60 @@
 #include "test_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
 namespace kelv::test {
 namespace {
 
-std::string TempRoot() {
-  const char *tmp = getenv("TMPDIR");
-  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-}
-
-std::string SlurpFd(int fd) {
-  std::string data;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    data.append(buf, static_cast<size_t>(n));
-  }
-  return data;
-}
-
-int AnonymousFile() {
+// An unnamed file for a child's output, and what was written to it.
+int CaptureFile() {
   char path[] = "/tmp/kelv-test-out-XXXXXX";
   const int fd = mkostemp(path, O_CLOEXEC);
   if (fd >= 0) unlink(path);
   return fd;
 }
 
+std::string Captured(int fd) {
+  std::string data;
+  char buf[4096];
+  for (ssize_t n; (n = pread(fd, buf, sizeof buf, static_cast<off_t>(data.size()))) > 0;) data.append(buf, n);
+  close(fd);
+  return data;
+}
+
 }  // namespace
 
 ChildResult RunInChild(const std::function<int()> &body, unsigned timeout_s) {
   ChildResult result;
-  const int out_fd = AnonymousFile();
-  const int err_fd = AnonymousFile();
-  if (out_fd < 0 || err_fd < 0) {
-    ADD_FAILURE() << "cannot create capture files: " << strerror(errno);
-    return result;
-  }
+  const int out_fd = CaptureFile(), err_fd = CaptureFile();
   fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << strerror(errno);
-    close(out_fd);
-    close(err_fd);
-    return result;
-  }
+  const pid_t pid = out_fd < 0 || err_fd < 0 ? -1 : fork();
   if (pid == 0) {
     const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) {
-      dup2(null_fd, STDIN_FILENO);
-      close(null_fd);
-    }
+    dup2(null_fd, STDIN_FILENO);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
-    close(out_fd);
-    close(err_fd);
+    for (const int fd : {null_fd, out_fd, err_fd}) close(fd);
     alarm(timeout_s);
     exit(body());
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  if (pid < 0) ADD_FAILURE() << "cannot start a child: " << strerror(errno);
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) {
-    result.exited = true;
-    result.exit_code = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  }
-  result.out = SlurpFd(out_fd);
-  result.err = SlurpFd(err_fd);
-  close(out_fd);
-  close(err_fd);
+  result.exited = pid > 0 && WIFEXITED(status);
+  result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
+  result.signal = pid > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.out = Captured(out_fd);
+  result.err = Captured(err_fd);
   return result;
 }
 
@@ -106,36 +76,22 @@ void ExpectReported(const std::function<int()> &body, const std::string &lines) 
 }
 
 ScratchDir::ScratchDir(const std::string &parent) {
-  std::string tmpl = (parent.empty() ? TempRoot() : parent) + "/kelv-test-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp(" << tmpl << "): " << strerror(errno);
-  }
-  path_ = tmpl;
+  const char *tmp = getenv("TMPDIR");
+  path_ = (!parent.empty() ? parent : tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kelv-test-XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp(" << path_ << "): " << strerror(errno);
 }
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
 std::string ReadFileOrDie(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    ADD_FAILURE() << "open(" << path << "): " << strerror(errno);
-    return {};
-  }
-  std::string data = SlurpFd(fd);
-  close(fd);
-  return data;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) ADD_FAILURE() << "cannot read " << path;
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteFileOrDie(const std::string &path, const std::string &data) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << "open(" << path << "): " << strerror(errno);
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    ASSERT_GT(n, 0) << "write(" << path << "): " << strerror(errno);
-    done += static_cast<size_t>(n);
-  }
-  close(fd);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  ASSERT_TRUE(out << data) << "cannot write " << path;
 }
 
 bool PathExists(const std::string &path) {
@@ -146,30 +102,27 @@ bool PathExists(const std::string &path) {
 void RemoveTree(const std::string &path) {
   struct stat st;
   if (path.empty() || lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
-    if (DIR *dir = opendir(path.c_str())) {
-      while (const dirent *entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") RemoveTree(path + "/" + name);
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
+  if (!S_ISDIR(st.st_mode)) {
     unlink(path.c_str());
+    return;
   }
+  chmod(path.c_str(), 0700);  // a test may have taken the owner's rights away
+  if (DIR *dir = opendir(path.c_str())) {
+    while (const dirent *entry = readdir(dir)) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) RemoveTree(path + "/" + entry->d_name);
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
 }
 
 int CountOpenFds() {
-  int count = 0;
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
-  while (const dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
+  int count = -1;  // the directory stream's own descriptor
+  while (const dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
   closedir(dir);
-  return count - 1;  // the directory stream's own descriptor
+  return count;
 }
 
 std::string UniqueName(const std::string &stem) {
