@@ -62,6 +62,8 @@ constexpr unsigned kClasses = internal::szpool_class_of(kMaxAlloc) + 1;
 constexpr unsigned kKeepPages = 16;  // completely free pages beyond this are released
 constexpr unsigned kNameSize = 20;
 constexpr const char *kChecksVar = "KELV_SYS_POOL_CHECKS";
+constexpr unsigned kPageSlots = 4096;
+constexpr unsigned kWindowShift = 16;  // full-size pages: 64 KiB
 
 // The allocator object keeps the size it has always had (a name and two
 // 32-character-named list headers per class); the class records use less.
@@ -102,7 +104,9 @@ struct sc_sz {
   char name[kelv::sys::kNameSize];
   uint8_t mode;
   kelv::sys::SzClass classes[kelv::sys::kClasses];
-  char unused[kelv::sys::kObjectSize - sizeof(kelv::sys::SzClass[kelv::sys::kClasses]) - 24];
+  kelv::sys::SzPage *pages[kelv::sys::kPageSlots];  // by 64 KiB window of their start
+  char unused[kelv::sys::kObjectSize - sizeof(kelv::sys::SzClass[kelv::sys::kClasses]) -
+              sizeof(kelv::sys::SzPage *[kelv::sys::kPageSlots]) - 24];
 };
 
 namespace kelv::sys {
@@ -119,6 +123,27 @@ inline bool slow_link(const void *link) {
   return (reinterpret_cast<uintptr_t>(link) & internal::kSzSlowLink) != 0;
 }
 inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
+
+// The pages of full size, found by address: a page is entered in the slot of
+// the 64 KiB window it starts in (one page at most starts in a window), so
+// the page of an address starts in the address's window or the one before.
+// A slot that another page took over, or a smaller page, leaves the header
+// word to name the page.
+inline SzPage *&page_slot(sc_sz *sz, uintptr_t window) {
+  return sz->pages[window & (kPageSlots - 1)];
+}
+
+inline SzPage *page_of(sc_sz *sz, void **chunk) {
+  const auto addr = reinterpret_cast<uintptr_t>(chunk);
+  const uintptr_t window = addr >> kWindowShift;
+  // A slot names a page of this window or one 4096 windows away: only the
+  // former can lie within 64 KiB below the address.
+  const auto here = reinterpret_cast<uintptr_t>(page_slot(sz, window));
+  if (addr - here < (1u << kWindowShift)) return reinterpret_cast<SzPage *>(here);
+  const auto before = reinterpret_cast<uintptr_t>(page_slot(sz, window - 1));
+  if (addr - before < (1u << kWindowShift)) return reinterpret_cast<SzPage *>(before);
+  return static_cast<SzPage *>(*chunk);
+}
 
 // Page lists: pages are linked through their headers, null-terminated.
 void push_front(SzClass *cls, SzPage *page) {
@@ -188,6 +213,8 @@ inline void on_take_back(sc_sz *sz, void *p, void **chunk, unsigned size) {
 // Gives a page back to the tracked heap with the size it was obtained with.
 void release_page(SzPage *page) {
   const auto size = static_cast<unsigned>(page->size);
+  SzPage *&slot = page_slot(page->pool, reinterpret_cast<uintptr_t>(page) >> kWindowShift);
+  if (slot == page) slot = nullptr;
 #if KELV_SYS_ASAN
   ASAN_UNPOISON_MEMORY_REGION(page, size);
 #endif
@@ -213,7 +240,8 @@ SzPage *make_page(sc_sz *sz, unsigned k) {
   page->used = 0;
   page->cls = &sz->classes[k];
   page->size = page_size;
-  page->unused = 0;
+  page->pool = sz;
+  if (page_size == 1u << kWindowShift) page_slot(sz, reinterpret_cast<uintptr_t>(page) >> kWindowShift) = page;
   *page->free = never_used(first + chunk);
   if (sz->mode & kMemcheck) {
     hide<true>(first, area);
@@ -257,11 +285,11 @@ __attribute__((noinline)) void to_available(SzPage *page) {
   ++cls->count;
 }
 
-// A completely free page goes back to the tracked heap when its class has
-// more than kKeepPages available and it is not the one allocation serves from.
+// A completely free page that allocation does not serve from goes back to the
+// tracked heap when its class has more than kKeepPages available.
 __attribute__((noinline)) void release_if_unneeded(SzPage *page) {
   SzClass *cls = page->cls;
-  if (cls->count <= kKeepPages || cls->head == page) return;
+  if (cls->count <= kKeepPages) return;
   unlink(&cls->head, &cls->tail, page);
   --cls->count;
   release_page(page);
@@ -318,6 +346,7 @@ inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
   open_word<kMemcheck>(chunk);
   auto **next = static_cast<void **>(*chunk);
   if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, page, chunk, size);
+  __builtin_prefetch(next, 1);
   return hand_out<kMemcheck>(sz, cls, page, chunk, next, size);
 }
 
@@ -357,7 +386,7 @@ template <bool kMemcheck, bool kChecks>
 inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   void **chunk = static_cast<void **>(ptr) - 1;
   open_word<kMemcheck>(chunk);
-  auto *page = static_cast<SzPage *>(*chunk);
+  auto *page = kChecks || kMemcheck ? static_cast<SzPage *>(*chunk) : page_of(sz, chunk);
   if constexpr (kChecks) {
     const auto word = reinterpret_cast<uintptr_t>(page);
     if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 ||
@@ -372,7 +401,7 @@ inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   on_take_back<kMemcheck>(sz, ptr, chunk, size);
   if (SC_UNLIKELY(old_head == chain_end())) {
     to_available(page);
-  } else if (SC_UNLIKELY(used == 0)) {
+  } else if (SC_UNLIKELY(used == 0) && page->cls->head != page) {
     release_if_unneeded(page);
   }
 }

@@ -22,7 +22,7 @@ struct SzPage {
   SzPage *prev;
   SzClass *cls;      // the class, in the owning pool, that this page serves
   uintptr_t size;    // bytes obtained from the tracked heap
-  uintptr_t unused;
+  sc_sz_t *pool;     // the owning pool
 };
 constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
 constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
