@@ -40,21 +40,31 @@
 namespace kelv::sys {
 namespace internal {
 
-// The pages of one class. Allocation serves from the front of the available
-// list; the full list's order is never looked at.
+// The available pages of one class: at least one free chunk each.
+// Allocation serves from the front.
 struct SzClass {
-  SzPage *head;     // available pages: at least one free chunk each
+  SzPage *head;
+  SzChain *chain;   // the chain of `head`, wherever it is kept
   SzPage *tail;
-  SzPage *full;     // pages with no free chunk
-  uintptr_t count;  // available pages
+  uintptr_t count;
+};
+
+// A slot of the page directory: the full-size page that starts in the slot's
+// 64 KiB window, and its chain.
+struct SzSlot {
+  SzPage *page;
+  SzChain chain;
+  uintptr_t unused;
 };
 
 }  // namespace internal
 
 namespace {
 
+using internal::SzChain;
 using internal::SzClass;
 using internal::SzPage;
+using internal::SzSlot;
 
 constexpr unsigned kWord = sizeof(void *);
 constexpr unsigned kMaxAlloc = SC_SZ_MAX_ALLOC;
@@ -62,7 +72,7 @@ constexpr unsigned kClasses = internal::szpool_class_of(kMaxAlloc) + 1;
 constexpr unsigned kKeepPages = 16;  // completely free pages beyond this are released
 constexpr unsigned kNameSize = 20;
 constexpr const char *kChecksVar = "KELV_SYS_POOL_CHECKS";
-constexpr unsigned kPageSlots = 4096;
+constexpr unsigned kSlots = 32768 / sizeof(SzSlot);
 constexpr unsigned kWindowShift = 16;  // full-size pages: 64 KiB
 
 // The allocator object keeps the size it has always had (a name and two
@@ -100,19 +110,22 @@ enum Mode : uint8_t {
 }  // namespace
 }  // namespace kelv::sys
 
-struct sc_sz {
+struct sc_sz_used {
   char name[kelv::sys::kNameSize];
   uint8_t mode;
+  kelv::sys::SzPage *full;  // pages of every class with no free chunk, in no order
   kelv::sys::SzClass classes[kelv::sys::kClasses];
-  kelv::sys::SzPage *pages[kelv::sys::kPageSlots];  // by 64 KiB window of their start
-  char unused[kelv::sys::kObjectSize - sizeof(kelv::sys::SzClass[kelv::sys::kClasses]) -
-              sizeof(kelv::sys::SzPage *[kelv::sys::kPageSlots]) - 24];
+  kelv::sys::SzSlot slots[kelv::sys::kSlots];  // the page directory
+};
+
+struct sc_sz : sc_sz_used {
+  char unused[kelv::sys::kObjectSize - sizeof(sc_sz_used)];
 };
 
 namespace kelv::sys {
 namespace {
 
-static_assert(offsetof(sc_sz, classes) == 24 && sizeof(sc_sz) == kObjectSize, "object size kept");
+static_assert(sizeof(sc_sz) == kObjectSize, "object size kept");
 
 inline unsigned chunk_size_of(unsigned k) { return (k + 1) << 4; }
 
@@ -124,25 +137,33 @@ inline bool slow_link(const void *link) {
 }
 inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
 
-// The pages of full size, found by address: a page is entered in the slot of
-// the 64 KiB window it starts in (one page at most starts in a window), so
-// the page of an address starts in the address's window or the one before.
-// A slot that another page took over, or a smaller page, leaves the header
-// word to name the page.
-inline SzPage *&page_slot(sc_sz *sz, uintptr_t window) {
-  return sz->pages[window & (kPageSlots - 1)];
+// The page directory: a full-size page may own the slot of the 64 KiB window
+// it starts in (one page at most starts in a window), so the page of an
+// address starts in the address's window or the one before. A page whose
+// slot was taken, and a smaller page, keep their chain in their header and
+// are found through the chunk's header word.
+inline SzSlot &slot_of(sc_sz *sz, uintptr_t window) { return sz->slots[window & (kSlots - 1)]; }
+inline uintptr_t window_of(const void *p) { return reinterpret_cast<uintptr_t>(p) >> kWindowShift; }
+
+inline SzChain *chain_of(SzPage *page) {
+  SzSlot &slot = slot_of(page->pool, window_of(page));
+  return slot.page == page ? &slot.chain : &page->chain;
 }
 
-inline SzPage *page_of(sc_sz *sz, void **chunk) {
+// The page of a chunk handed out by `sz`, and its chain, from the directory;
+// false when the directory does not know the page. A slot names a page of
+// its window or of one a multiple of kSlots windows away: only the former can
+// lie less than 64 KiB below the chunk.
+inline bool find_page(sc_sz *sz, void **chunk, SzPage **page, SzChain **chain) {
   const auto addr = reinterpret_cast<uintptr_t>(chunk);
-  const uintptr_t window = addr >> kWindowShift;
-  // A slot names a page of this window or one 4096 windows away: only the
-  // former can lie within 64 KiB below the address.
-  const auto here = reinterpret_cast<uintptr_t>(page_slot(sz, window));
-  if (addr - here < (1u << kWindowShift)) return reinterpret_cast<SzPage *>(here);
-  const auto before = reinterpret_cast<uintptr_t>(page_slot(sz, window - 1));
-  if (addr - before < (1u << kWindowShift)) return reinterpret_cast<SzPage *>(before);
-  return static_cast<SzPage *>(*chunk);
+  SzSlot *slot = &slot_of(sz, addr >> kWindowShift);
+  if (addr - reinterpret_cast<uintptr_t>(slot->page) >= (1u << kWindowShift)) {
+    slot = &slot_of(sz, (addr >> kWindowShift) - 1);
+    if (addr - reinterpret_cast<uintptr_t>(slot->page) >= (1u << kWindowShift)) return false;
+  }
+  *page = slot->page;
+  *chain = &slot->chain;
+  return true;
 }
 
 // Page lists: pages are linked through their headers, null-terminated.
@@ -151,6 +172,7 @@ void push_front(SzClass *cls, SzPage *page) {
   page->next = cls->head;
   (cls->head != nullptr ? cls->head->prev : cls->tail) = page;
   cls->head = page;
+  cls->chain = chain_of(page);
   ++cls->count;
 }
 
@@ -213,8 +235,8 @@ inline void on_take_back(sc_sz *sz, void *p, void **chunk, unsigned size) {
 // Gives a page back to the tracked heap with the size it was obtained with.
 void release_page(SzPage *page) {
   const auto size = static_cast<unsigned>(page->size);
-  SzPage *&slot = page_slot(page->pool, reinterpret_cast<uintptr_t>(page) >> kWindowShift);
-  if (slot == page) slot = nullptr;
+  SzSlot &slot = slot_of(page->pool, window_of(page));
+  if (slot.page == page) slot.page = nullptr;
 #if KELV_SYS_ASAN
   ASAN_UNPOISON_MEMORY_REGION(page, size);
 #endif
@@ -236,13 +258,15 @@ SzPage *make_page(sc_sz *sz, unsigned k) {
   }
   auto *page = static_cast<SzPage *>(mem);
   char *first = reinterpret_cast<char *>(page + 1);
-  page->free = reinterpret_cast<void **>(first);
-  page->used = 0;
   page->cls = &sz->classes[k];
   page->size = page_size;
   page->pool = sz;
-  if (page_size == 1u << kWindowShift) page_slot(sz, reinterpret_cast<uintptr_t>(page) >> kWindowShift) = page;
-  *page->free = never_used(first + chunk);
+  SzSlot &slot = slot_of(sz, window_of(page));
+  if (page_size == 1u << kWindowShift && slot.page == nullptr) slot.page = page;
+  SzChain *chain = chain_of(page);
+  chain->free = reinterpret_cast<void **>(first);
+  chain->used = 0;
+  *chain->free = never_used(first + chunk);
   if (sz->mode & kMemcheck) {
     hide<true>(first, area);
   } else {
@@ -266,21 +290,28 @@ __attribute__((noinline)) bool add_page(sc_sz *sz, unsigned k, const char *file,
 // list to the full list.
 __attribute__((noinline)) void to_full(SzClass *cls, SzPage *page) {
   unlink(&cls->head, &cls->tail, page);
+  cls->chain = cls->head != nullptr ? chain_of(cls->head) : nullptr;
   --cls->count;
+  sc_sz *sz = page->pool;
   page->prev = nullptr;
-  page->next = cls->full;
-  if (cls->full != nullptr) cls->full->prev = page;
-  cls->full = page;
+  page->next = sz->full;
+  if (sz->full != nullptr) sz->full->prev = page;
+  sz->full = page;
 }
 
 // A page that was full has a free chunk again: to the back of the available
 // list of its class.
 __attribute__((noinline)) void to_available(SzPage *page) {
   SzClass *cls = page->cls;
-  unlink(&cls->full, nullptr, page);
+  unlink(&page->pool->full, nullptr, page);
   page->next = nullptr;
   page->prev = cls->tail;
-  (cls->tail != nullptr ? cls->tail->next : cls->head) = page;
+  if (cls->tail != nullptr) {
+    cls->tail->next = page;
+  } else {
+    cls->head = page;
+    cls->chain = chain_of(page);
+  }
   cls->tail = page;
   ++cls->count;
 }
@@ -298,15 +329,16 @@ __attribute__((noinline)) void release_if_unneeded(SzPage *page) {
 template <bool kMemcheck>
 void *take_chunk_from_new_page(sc_sz *sz, unsigned size, const char *file, int line);
 
-// Hands out `chunk`, the next chunk of `page`, which is in class k. With
-// `next`, its link, the page's chain goes on; when the chain has ended the
-// page moves to the full list.
-template <bool kMemcheck>
-inline void *hand_out(sc_sz *sz, SzClass * cls, SzPage *page, void **chunk, void **next,
+// Hands out `chunk`, the next chunk of the front page of `cls`; `next`, its
+// link, goes on with the chain. When the chain has ended (only a slow link
+// can end it) the page moves to the full list.
+template <bool kMemcheck, bool kSlowLink>
+inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, void **next,
                       unsigned size) {
-  page->free = next;
-  ++page->used;
-  if (SC_UNLIKELY(next == chain_end())) to_full(cls, page);
+  SzPage *page = cls->head;
+  chain->free = next;
+  ++chain->used;
+  if (kSlowLink && SC_UNLIKELY(next == chain_end())) to_full(cls, page);
   *chunk = page;
   hide<kMemcheck>(chunk, kWord);
   on_hand_out<kMemcheck>(sz, chunk + 1, size);
@@ -317,13 +349,13 @@ inline void *hand_out(sc_sz *sz, SzClass * cls, SzPage *page, void **chunk, void
 // `chunk` was never used either, and the chunk after it, if it fits the page,
 // is the next never-used one.
 template <bool kMemcheck>
-__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass * cls, SzPage *page,
+__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
                                               void **chunk, unsigned size) {
   auto **next = static_cast<void **>(*chunk);
   if (next != chain_end()) {
     char *after = reinterpret_cast<char *>(next) - internal::kSzSlowLink;
     const unsigned chunk_size = chunk_size_of(internal::szpool_class_of(size));
-    if (after + chunk_size > reinterpret_cast<char *>(page) + page->size) {
+    if (after + chunk_size > reinterpret_cast<char *>(cls->head) + cls->head->size) {
       next = chain_end();
     } else {
       next = reinterpret_cast<void **>(after);
@@ -332,7 +364,7 @@ __attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass * cls, SzPage *
       hide<kMemcheck>(next, kWord);
     }
   }
-  return hand_out<kMemcheck>(sz, cls, page, chunk, next, size);
+  return hand_out<kMemcheck, true>(sz, cls, chain, chunk, next, size);
 }
 
 // Allocation of `size` <= 8192 bytes: the next chunk of the front page of
@@ -340,14 +372,14 @@ __attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass * cls, SzPage *
 template <bool kMemcheck>
 inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
   SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
-  SzPage *page = cls->head;
-  if (SC_UNLIKELY(page == nullptr)) return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
-  void **chunk = page->free;
+  SzChain *chain = cls->chain;
+  if (SC_UNLIKELY(chain == nullptr)) return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
+  void **chunk = chain->free;
   open_word<kMemcheck>(chunk);
   auto **next = static_cast<void **>(*chunk);
-  if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, page, chunk, size);
+  if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, chain, chunk, size);
   __builtin_prefetch(next, 1);
-  return hand_out<kMemcheck>(sz, cls, page, chunk, next, size);
+  return hand_out<kMemcheck, false>(sz, cls, chain, chunk, next, size);
 }
 
 template <bool kMemcheck>
@@ -378,26 +410,32 @@ __attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned siz
   abort();
 }
 
-// Free of a chunk of `size` <= 8192 bytes: back on its page's chain, which
-// the header word names. A page that was full returns to the back of the
-// available list; one now completely free may be released. The lists are
+// Free of a chunk of `size` <= 8192 bytes: back on its page's chain. The
+// page comes from the directory, else from the chunk's header word, which
+// the checks read in any case. A page that was full returns to the back of
+// the available list; one now completely free may be released. The lists are
 // the page's own, whatever the size or pool given.
 template <bool kMemcheck, bool kChecks>
 inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   void **chunk = static_cast<void **>(ptr) - 1;
   open_word<kMemcheck>(chunk);
-  auto *page = kChecks || kMemcheck ? static_cast<SzPage *>(*chunk) : page_of(sz, chunk);
-  if constexpr (kChecks) {
-    const auto word = reinterpret_cast<uintptr_t>(page);
-    if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 ||
-                    page->cls != &sz->classes[internal::szpool_class_of(size)])) {
-      misuse(sz, ptr, size, word);
+  SzPage *page;
+  SzChain *chain;
+  if (kChecks || kMemcheck || !find_page(sz, chunk, &page, &chain)) {
+    page = static_cast<SzPage *>(*chunk);
+    if constexpr (kChecks) {
+      const auto word = reinterpret_cast<uintptr_t>(page);
+      if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 ||
+                      page->cls != &sz->classes[internal::szpool_class_of(size)])) {
+        misuse(sz, ptr, size, word);
+      }
     }
+    chain = chain_of(page);
   }
-  void **old_head = page->free;
+  void **old_head = chain->free;
   *chunk = old_head;
-  page->free = chunk;
-  const uintptr_t used = --page->used;
+  chain->free = chunk;
+  const uintptr_t used = --chain->used;
   on_take_back<kMemcheck>(sz, ptr, chunk, size);
   if (SC_UNLIKELY(old_head == chain_end())) {
     to_available(page);
@@ -447,7 +485,7 @@ sc_sz_t *sc_szconstruct(const char *name) {
     SC_LOG(SC_LOG_ERROR, "sc_szconstruct: sc_kmalloc(%d) failed\n", static_cast<int>(kSize));
     return nullptr;
   }
-  memset(sz, 0, offsetof(sc_sz, unused));
+  memset(sz, 0, sizeof(sc_sz_used));
   strncpy(sz->name, name != nullptr ? name : "", kNameSize - 1);
   sz->mode = checks_wanted() ? kChecks : 0;
 #if KELV_SYS_HAVE_VALGRIND
@@ -464,13 +502,13 @@ void sc_szdestruct(sc_sz_t *sz) {
 #if KELV_SYS_HAVE_VALGRIND
   if (sz->mode & kMemcheck) VALGRIND_DESTROY_MEMPOOL(sz);
 #endif
-  for (SzClass &cls : sz->classes) {
-    for (SzPage *page : {cls.full, cls.head}) {
-      while (page != nullptr) {
-        SzPage *next = page->next;
-        release_page(page);
-        page = next;
-      }
+  SzPage *lists[kClasses + 1] = {sz->full};
+  for (unsigned k = 0; k < kClasses; ++k) lists[k + 1] = sz->classes[k].head;
+  for (SzPage *page : lists) {
+    while (page != nullptr) {
+      SzPage *next = page->next;
+      release_page(page);
+      page = next;
     }
   }
   __sc_kfree(sz, sizeof(sc_sz));

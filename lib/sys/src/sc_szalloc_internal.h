@@ -10,19 +10,25 @@ namespace kelv::sys::internal {
 
 struct SzClass;
 
-// The header of a page: seven words, the two that every allocation and free
-// touches first. The free chunks of a page form one chain from `free`: the
-// freed ones, last freed first, then the ones never handed out, in address
-// order. The page is carved lazily: only the first never-used chunk carries
-// a link, tagged, to the chunk after it, and each carving links the next one.
+// Where a page keeps its free chunks: one chain from `free`, the freed chunks
+// last freed first, then the ones never handed out, in address order. The
+// page is carved lazily: only the first never-used chunk carries a link,
+// tagged, to the chunk after it, and each carving links the next one.
+struct SzChain {
+  void **free;     // header word of the next chunk to hand out, or the chain's end
+  uintptr_t used;  // chunks handed out
+};
+
+// The header of a page: seven words. A page that owns a slot of its pool's
+// directory keeps its chain there, where frees find it without touching the
+// page; `chain` is then unused.
 struct SzPage {
-  void **free;       // header word of the next chunk to hand out, or kSzChainEnd
-  uintptr_t used;    // chunks handed out
-  SzPage *next;      // neighbours on the class's full or available list
+  SzChain chain;
+  SzPage *next;   // neighbours on the class's full or available list
   SzPage *prev;
-  SzClass *cls;      // the class, in the owning pool, that this page serves
-  uintptr_t size;    // bytes obtained from the tracked heap
-  sc_sz_t *pool;     // the owning pool
+  SzClass *cls;   // the class, in the owning pool, that this page serves
+  uintptr_t size; // bytes obtained from the tracked heap
+  sc_sz_t *pool;  // the owning pool
 };
 constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
 constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
