@@ -349,7 +349,7 @@ inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, voi
 // `chunk` was never used either, and the chunk after it, if it fits the page,
 // is the next never-used one.
 template <bool kMemcheck>
-__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
+inline void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
                                               void **chunk, unsigned size) {
   auto **next = static_cast<void **>(*chunk);
   if (next != chain_end()) {
