@@ -52,9 +52,8 @@ struct SzClass {
 // A slot of the page directory: the full-size page that starts in the slot's
 // 64 KiB window, and its chain.
 struct SzSlot {
-  SzPage *page;
+  uint32_t page;  // see page_id
   SzChain chain;
-  uintptr_t unused;
 };
 
 }  // namespace internal
@@ -72,7 +71,7 @@ constexpr unsigned kClasses = internal::szpool_class_of(kMaxAlloc) + 1;
 constexpr unsigned kKeepPages = 16;  // completely free pages beyond this are released
 constexpr unsigned kNameSize = 20;
 constexpr const char *kChecksVar = "KELV_SYS_POOL_CHECKS";
-constexpr unsigned kSlots = 32768 / sizeof(SzSlot);
+constexpr unsigned kSlots = 4096;  // one per window, over 256 MiB
 constexpr unsigned kWindowShift = 16;  // full-size pages: 64 KiB
 
 // The allocator object keeps the size it has always had (a name and two
@@ -114,6 +113,7 @@ struct sc_sz_used {
   char name[kelv::sys::kNameSize];
   uint8_t mode;
   kelv::sys::SzPage *full;  // pages of every class with no free chunk, in no order
+  uintptr_t high;           // address bits above those a directory slot holds
   kelv::sys::SzClass classes[kelv::sys::kClasses];
   kelv::sys::SzSlot slots[kelv::sys::kSlots];  // the page directory
 };
@@ -144,24 +144,41 @@ inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
 // are found through the chunk's header word.
 inline SzSlot &slot_of(sc_sz *sz, uintptr_t window) { return sz->slots[window & (kSlots - 1)]; }
 inline uintptr_t window_of(const void *p) { return reinterpret_cast<uintptr_t>(p) >> kWindowShift; }
+inline char *base(SzPage *page) { return reinterpret_cast<char *>(page); }
+
+// A slot names its page by bits 4-35 of its address; the bits above are the
+// pool object's own (`high`), and a page elsewhere gets no slot. 0: no page.
+constexpr unsigned kIdShift = 4;
+constexpr unsigned kHighShift = sizeof(uintptr_t) > 4 ? 36 : 0;
+
+inline uintptr_t high_bits_of(const void *p) {
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if constexpr (kHighShift == 0) return 0;
+  return addr >> (kHighShift % (8 * sizeof(uintptr_t))) << (kHighShift % (8 * sizeof(uintptr_t)));
+}
+
+inline uint32_t page_id(const sc_sz *sz, const SzPage *page) {
+  if (high_bits_of(page) != sz->high) return 0;
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(page) >> kIdShift);
+}
 
 inline SzChain *chain_of(SzPage *page) {
   SzSlot &slot = slot_of(page->pool, window_of(page));
-  return slot.page == page ? &slot.chain : &page->chain;
+  return slot.page != 0 && slot.page == page_id(page->pool, page) ? &slot.chain : &page->chain;
 }
 
 // The page of a chunk handed out by `sz`, and its chain, from the directory;
-// false when the directory does not know the page. A slot names a page of
-// its window or of one a multiple of kSlots windows away: only the former can
-// lie less than 64 KiB below the chunk.
+// false when the directory does not know the page.
 inline bool find_page(sc_sz *sz, void **chunk, SzPage **page, SzChain **chain) {
   const auto addr = reinterpret_cast<uintptr_t>(chunk);
   SzSlot *slot = &slot_of(sz, addr >> kWindowShift);
-  if (addr - reinterpret_cast<uintptr_t>(slot->page) >= (1u << kWindowShift)) {
+  uintptr_t start = sz->high | uintptr_t{slot->page} << kIdShift;
+  if (slot->page == 0 || addr - start >= (1u << kWindowShift)) {
     slot = &slot_of(sz, (addr >> kWindowShift) - 1);
-    if (addr - reinterpret_cast<uintptr_t>(slot->page) >= (1u << kWindowShift)) return false;
+    start = sz->high | uintptr_t{slot->page} << kIdShift;
+    if (slot->page == 0 || addr - start >= (1u << kWindowShift)) return false;
   }
-  *page = slot->page;
+  *page = reinterpret_cast<SzPage *>(start);
   *chain = &slot->chain;
   return true;
 }
@@ -236,7 +253,7 @@ inline void on_take_back(sc_sz *sz, void *p, void **chunk, unsigned size) {
 void release_page(SzPage *page) {
   const auto size = static_cast<unsigned>(page->size);
   SzSlot &slot = slot_of(page->pool, window_of(page));
-  if (slot.page == page) slot.page = nullptr;
+  if (slot.page != 0 && slot.page == page_id(page->pool, page)) slot.page = 0;
 #if KELV_SYS_ASAN
   ASAN_UNPOISON_MEMORY_REGION(page, size);
 #endif
@@ -262,11 +279,11 @@ SzPage *make_page(sc_sz *sz, unsigned k) {
   page->size = page_size;
   page->pool = sz;
   SzSlot &slot = slot_of(sz, window_of(page));
-  if (page_size == 1u << kWindowShift && slot.page == nullptr) slot.page = page;
+  if (page_size == 1u << kWindowShift && slot.page == 0) slot.page = page_id(sz, page);
   SzChain *chain = chain_of(page);
-  chain->free = reinterpret_cast<void **>(first);
+  chain->free = static_cast<uint16_t>(first - base(page));
   chain->used = 0;
-  *chain->free = never_used(first + chunk);
+  *reinterpret_cast<void **>(first) = never_used(first + chunk);
   if (sz->mode & kMemcheck) {
     hide<true>(first, area);
   } else {
@@ -336,7 +353,9 @@ template <bool kMemcheck, bool kSlowLink>
 inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, void **next,
                       unsigned size) {
   SzPage *page = cls->head;
-  chain->free = next;
+  chain->free = kSlowLink && next == chain_end()
+                    ? 0
+                    : static_cast<uint16_t>(reinterpret_cast<char *>(next) - base(page));
   ++chain->used;
   if (kSlowLink && SC_UNLIKELY(next == chain_end())) to_full(cls, page);
   *chunk = page;
@@ -349,7 +368,7 @@ inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, voi
 // `chunk` was never used either, and the chunk after it, if it fits the page,
 // is the next never-used one.
 template <bool kMemcheck>
-inline void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
+__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
                                               void **chunk, unsigned size) {
   auto **next = static_cast<void **>(*chunk);
   if (next != chain_end()) {
@@ -374,7 +393,7 @@ inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
   SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
   SzChain *chain = cls->chain;
   if (SC_UNLIKELY(chain == nullptr)) return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
-  void **chunk = chain->free;
+  auto **chunk = reinterpret_cast<void **>(base(cls->head) + chain->free);
   open_word<kMemcheck>(chunk);
   auto **next = static_cast<void **>(*chunk);
   if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, chain, chunk, size);
@@ -432,12 +451,12 @@ inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
     }
     chain = chain_of(page);
   }
-  void **old_head = chain->free;
-  *chunk = old_head;
-  chain->free = chunk;
-  const uintptr_t used = --chain->used;
+  const uint16_t old_head = chain->free;
+  *chunk = old_head != 0 ? base(page) + old_head : static_cast<void *>(chain_end());
+  chain->free = static_cast<uint16_t>(reinterpret_cast<char *>(chunk) - base(page));
+  const uint16_t used = --chain->used;
   on_take_back<kMemcheck>(sz, ptr, chunk, size);
-  if (SC_UNLIKELY(old_head == chain_end())) {
+  if (SC_UNLIKELY(old_head == 0)) {
     to_available(page);
   } else if (SC_UNLIKELY(used == 0) && page->cls->head != page) {
     release_if_unneeded(page);
@@ -488,6 +507,7 @@ sc_sz_t *sc_szconstruct(const char *name) {
   memset(sz, 0, sizeof(sc_sz_used));
   strncpy(sz->name, name != nullptr ? name : "", kNameSize - 1);
   sz->mode = checks_wanted() ? kChecks : 0;
+  sz->high = high_bits_of(sz);
 #if KELV_SYS_HAVE_VALGRIND
   if (RUNNING_ON_VALGRIND) {
     sz->mode |= kMemcheck;

@@ -15,20 +15,24 @@ struct SzClass;
 // page is carved lazily: only the first never-used chunk carries a link,
 // tagged, to the chunk after it, and each carving links the next one.
 struct SzChain {
-  void **free;     // header word of the next chunk to hand out, or the chain's end
-  uintptr_t used;  // chunks handed out
+  uint16_t free;  // offset from the page of the next chunk's header word; 0: none
+  uint16_t used;  // chunks handed out
 };
 
 // The header of a page: seven words. A page that owns a slot of its pool's
 // directory keeps its chain there, where frees find it without touching the
 // page; `chain` is then unused.
 struct SzPage {
-  SzChain chain;
-  SzPage *next;   // neighbours on the class's full or available list
+  union {
+    SzChain chain;
+    uintptr_t chain_word;
+  };
+  SzPage *next;   // neighbours on the class's available list or the pool's full list
   SzPage *prev;
   SzClass *cls;   // the class, in the owning pool, that this page serves
-  uintptr_t size; // bytes obtained from the tracked heap
   sc_sz_t *pool;  // the owning pool
+  uintptr_t size; // bytes obtained from the tracked heap
+  uintptr_t unused;
 };
 constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
 constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
