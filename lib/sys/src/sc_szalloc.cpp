@@ -1,15 +1,18 @@
-// Size-class pool allocator: 513 classes of 16-byte steps, pages from the
-// tracked heap on two lists per class, chunks found by the caller's size and
-// a header word pointing at their page.
+// Size-class pool allocator: 513 classes of 16-byte steps over pages from the
+// tracked heap. A class serves from the front of its list of pages with free
+// chunks; full pages wait on the pool's list until a chunk comes back.
 //
 // Layout of a page of P bytes (W = pointer size, chunk size C = (k + 1) * 16):
 //
 //   | page header: 7 words | chunk 0 | chunk 1 | ... | chunk n-1 | tail |
-//                          ^ page + 7W, n = (P - 7W) / C      ^ end
+//                          ^ page + 7W, n = (P - 7W) / C
 //   chunk: | header word | caller's bytes ... |
 //
 // Caller pointers sit at page + 8W + j * C, a multiple of 2W from the page
-// start, and pages come from malloc.
+// start, and pages come from malloc. A chunk handed out holds its page in its
+// header word. A page of 64 KiB is also found, with its chain of free chunks,
+// in the pool's page directory: then neither an allocation nor a free reads
+// the page header or the freed chunk.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>

@@ -32,7 +32,7 @@ struct SzPage {
   SzClass *cls;   // the class, in the owning pool, that this page serves
   sc_sz_t *pool;  // the owning pool
   uintptr_t size; // bytes obtained from the tracked heap
-  uintptr_t unused;
+  uintptr_t reserved;
 };
 constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
 constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
