@@ -243,13 +243,14 @@ inline void on_hand_out(sc_sz *sz, void *p, unsigned size) {
   (void)sz, (void)p, (void)size;
 }
 
+// A chunk back on `page`, whichever pool and size the free named.
 template <bool kMemcheck>
-inline void on_take_back(sc_sz *sz, void *p, void **chunk, unsigned size) {
+inline void on_take_back(SzPage *page, void *p, void **chunk) {
 #if KELV_SYS_HAVE_VALGRIND
-  if constexpr (kMemcheck) VALGRIND_MEMPOOL_FREE(sz, p);
+  if constexpr (kMemcheck) VALGRIND_MEMPOOL_FREE(page->pool, p);
 #endif
-  hide<kMemcheck>(chunk, chunk_size_of(internal::szpool_class_of(size)));
-  (void)sz, (void)p;
+  hide<kMemcheck>(chunk, chunk_size_of(static_cast<unsigned>(page->cls - page->pool->classes)));
+  (void)page, (void)p;
 }
 
 // Gives a page back to the tracked heap with the size it was obtained with.
@@ -458,7 +459,7 @@ inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   *chunk = old_head != 0 ? base(page) + old_head : static_cast<void *>(chain_end());
   chain->free = static_cast<uint16_t>(reinterpret_cast<char *>(chunk) - base(page));
   const uint16_t used = --chain->used;
-  on_take_back<kMemcheck>(sz, ptr, chunk, size);
+  on_take_back<kMemcheck>(page, ptr, chunk);
   if (SC_UNLIKELY(old_head == 0)) {
     to_available(page);
   } else if (SC_UNLIKELY(used == 0) && page->cls->head != page) {
