@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <stdio.h>
+
 #include <string>
 
 namespace kelv_bench {
@@ -27,10 +29,15 @@ void RegisterFileBenchmarks();
 // returns the exit status (for counting their system calls under strace).
 int LogLines(int lines, int where);
 
-// Runs `pairs` allocation and free pairs of `allocator` ("pool", "glibc",
-// "jemalloc", "mimalloc") in `pattern` ("lifo": 64-byte churn, "ws": a
-// working set of 100,000), with only the pairs collected by callgrind.
+// Runs `pairs` allocation and free pairs of `allocator` (a contender of the
+// "alloc" family, or "kmalloc") in `pattern` ("lifo_<size>", "ws_<live>",
+// "mixed_<live>", "fifo_<count>"), with only the pairs collected by
+// callgrind. 0, or non-zero on a failure or an unknown name.
 int CountPairs(const std::string &allocator, const std::string &pattern, unsigned pairs);
+
+// Prints the table of peak resident memory per live byte of every allocator
+// on the working sets, each measured in a child process of its own.
+int PrintMemory(FILE *out);
 
 // "<family>/<case>/<contender>".
 std::string Name(const char *family, const std::string &test_case, const char *contender);

@@ -5,9 +5,11 @@
 //   kelv_bench --log-lines=N --log-where=file|screen
 //       writes N lines with SC_LOG and exits (scripts/dev bench counts their
 //       system calls with strace)
-//   kelv_bench --pairs=N --pattern=lifo|ws --allocator=pool|glibc|jemalloc|mimalloc
+//   kelv_bench --pairs=N --pattern=PATTERN --allocator=NAME
 //       runs N pairs of one allocator with only them collected, for
-//       valgrind --tool=callgrind --collect-atstart=no
+//       valgrind --tool=callgrind --collect-atstart=no (see bench.h)
+//   kelv_bench --memory
+//       prints the peak resident memory per live byte of every allocator
 #include <ftw.h>
 #include <kelv/sys.h>
 #include <malloc.h>
@@ -33,19 +35,30 @@ enum class Goal {
   kUnder,   // ours under `factor` nanoseconds per operation
 };
 
+// A family's contenders are ours, the others it is measured against, and
+// optionally two that are not others: a floor, which ours must stay within
+// `floor_factor` of, and ours in another mode, whose cost over ours is shown.
 struct Family {
   const char *name;
   const char *ours;
   Goal goal;
   double factor;
+  const char *floor = nullptr;
+  double floor_factor = 0;
+  const char *variant = nullptr;
 };
 
 constexpr Family kFamilies[] = {
-    {"alloc", "pool", Goal::kFaster, 1.5},         {"heap", "kmalloc", Goal::kWithin, 1.05},
+    {"alloc", "pool", Goal::kFaster, 1.0, "floor", 1.5, "pool-checks"},
+    {"heap", "kmalloc", Goal::kWithin, 1.15},
     {"list", "sc_elist", Goal::kFaster, 1.0},      {"log_off", "sc_log", Goal::kUnder, 1.0},
     {"log_file", "sc_log", Goal::kWithin, 1.10},   {"log_screen", "sc_log", Goal::kWithin, 1.10},
     {"file_read", "sc_file", Goal::kWithin, 1.05}, {"file_write", "sc_file", Goal::kWithin, 1.05},
 };
+
+bool Is(const std::string &contender, const char *name) {
+  return name != nullptr && contender == name;
+}
 
 const Family *FindFamily(const std::string &name) {
   for (const Family &f : kFamilies)
@@ -126,7 +139,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       row->ns[name.substr(b + 1)] = samples_.at(name).ns();
     }
     if (rows.empty()) return;
-    fprintf(out, "\n%-34s %12s %-22s %10s  %s\n", "case", "ours/op", "best other/op", "ratio",
+    fprintf(out, "\n%-34s %12s %-26s %8s  %s\n", "case", "ours/op", "best other/op", "ratio",
             "goal");
     int met = 0, missed = 0;
     for (const Row &row : rows) {
@@ -137,7 +150,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::string other_name;
       double other = 0;
       for (const auto &[contender, ns] : row.ns) {
-        if (contender == family->ours) continue;
+        if (contender == family->ours || Is(contender, family->floor) ||
+            Is(contender, family->variant))
+          continue;
         if (other_name.empty() || ns < other) other_name = contender, other = ns;
       }
       char ratio[32] = "", goal[48] = "", other_text[48] = "-";
@@ -165,8 +180,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
       }
       (ok ? met : missed) += 1;
       const std::string label = row.family + "/" + row.test_case;
-      fprintf(out, "%-34s %12s %-22s %10s  %s %s\n", label.c_str(), Human(ours->second).c_str(),
+      fprintf(out, "%-34s %12s %-26s %8s  %s %s", label.c_str(), Human(ours->second).c_str(),
               other_text, ratio, goal, ok ? "met" : "MISSED");
+      const auto floor = family->floor != nullptr ? row.ns.find(family->floor) : row.ns.end();
+      if (floor != row.ns.end()) {
+        const double over = ours->second / floor->second;
+        const bool within = over <= family->floor_factor;
+        (within ? met : missed) += 1;
+        fprintf(out, " | %s %s: %.2f <= %.2f %s", family->floor, Human(floor->second).c_str(),
+                over, family->floor_factor, within ? "met" : "MISSED");
+      }
+      const auto variant = family->variant != nullptr ? row.ns.find(family->variant) : row.ns.end();
+      if (variant != row.ns.end()) {
+        fprintf(out, " | %s %+.1f%%", family->variant, 100 * (variant->second / ours->second - 1));
+      }
+      fprintf(out, "\n");
     }
     fprintf(out, "goals: %d met, %d missed\n", met, missed);
   }
@@ -226,6 +254,7 @@ int main(int argc, char **argv) {
     return kelv_bench::CountPairs(argv[3] + 12, argv[2] + 10,
                                   static_cast<unsigned>(atoi(argv[1] + 8)));
   }
+  if (argc == 2 && strcmp(argv[1], "--memory") == 0) return kelv_bench::PrintMemory(stdout);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   kelv_bench::RegisterAllocBenchmarks();

@@ -60,7 +60,7 @@ const JemallocApi *Jemalloc() {
 #ifdef KELV_BENCH_JEMALLOC
   static const JemallocApi *api =
       LoadPeer<JemallocApi>(KELV_BENCH_JEMALLOC, [](void *handle, JemallocApi *found) {
-        return Find(handle, "mallocx", &found->mallocx) &&
+        return Find(handle, "malloc", &found->malloc) && Find(handle, "free", &found->free) &&
                Find(handle, "sdallocx", &found->sdallocx);
       });
   return api;
@@ -74,7 +74,8 @@ const MimallocApi *Mimalloc() {
   static const MimallocApi *api =
       LoadPeer<MimallocApi>(KELV_BENCH_MIMALLOC, [](void *handle, MimallocApi *found) {
         return Find(handle, "mi_malloc", &found->mi_malloc) &&
-               Find(handle, "mi_free", &found->mi_free);
+               Find(handle, "mi_free", &found->mi_free) &&
+               Find(handle, "mi_free_size", &found->mi_free_size);
       });
   return api;
 #else

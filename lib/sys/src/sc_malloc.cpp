@@ -5,6 +5,14 @@
 
 #include "sc_os.h"
 
+// The system heap is called through the GOT, without a PLT stub's jump.
+#if defined(__has_attribute)
+#if __has_attribute(noplt)
+extern "C" void *malloc(size_t size) noexcept __attribute__((noplt));
+extern "C" void free(void *ptr) noexcept __attribute__((noplt));
+#endif
+#endif
+
 unsigned int total_allocate = 0;
 unsigned int peak_allocate = 0;
 unsigned int no_allocs = 0;
@@ -24,9 +32,12 @@ inline void count_request(unsigned size) {
   ++no_allocs;
 }
 
-// The failure line of every refused request; `size` as the caller sees it.
-__attribute__((noinline, cold)) void log_refusal(int size) {
+// The failure line of every refused request, `size` as the caller sees it;
+// returns null. Reached by a tail call: the common path keeps only the size
+// across malloc.
+__attribute__((noinline, cold)) void *refused(int size) {
   SC_LOG(SC_LOG_ERROR, "sc_kmalloc: do_malloc(%d) failed\n", size);
+  return nullptr;
 }
 
 }  // namespace
@@ -37,16 +48,15 @@ using namespace kelv::sys;
 void *__sc_kmalloc(unsigned int size) {
   count_request(size);
   void *p = os::malloc(size);
-  if (SC_UNLIKELY(p == nullptr)) log_refusal(static_cast<int>(size));
-  return p;
+  if (SC_LIKELY(p != nullptr)) return p;
+  return refused(static_cast<int>(size));
 }
 
 void *__sc_kcalloc(int count, int size) {
   if (count < 0 || size < 0 ||
       (size != 0 && static_cast<unsigned>(count) > UINT_MAX / static_cast<unsigned>(size))) {
     ++no_allocs;
-    log_refusal(-1);
-    return nullptr;
+    return refused(-1);
   }
   const unsigned bytes = static_cast<unsigned>(count) * static_cast<unsigned>(size);
   void *p = __sc_kmalloc(bytes);

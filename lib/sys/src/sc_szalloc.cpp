@@ -1,23 +1,27 @@
-// Size-class pool allocator: 513 classes of 16-byte steps, pages from the
-// tracked heap on two intrusive lists per class, chunks found by the caller's
-// size and a header word pointing at their page.
+// Size-class pool allocator: 513 classes of 16-byte steps over pages from the
+// tracked heap. A class serves from the front of its list of pages with free
+// chunks; full pages wait on the pool's list until a chunk comes back.
 //
 // Layout of a page of P bytes (W = pointer size, chunk size C = (k + 1) * 16):
 //
 //   | page header: 7 words | chunk 0 | chunk 1 | ... | chunk n-1 | tail |
-//                          ^ area = page + 7W, n = (P - 7W) / C
+//                          ^ page + 7W, n = (P - 7W) / C
 //   chunk: | header word | caller's bytes ... |
 //
-// The header word holds the page while the chunk is handed out, the next free
-// chunk of the page while it is free. Caller pointers sit at page + 8W + j * C,
-// a multiple of 2W from the page start, and pages come from malloc.
+// Caller pointers sit at page + 8W + j * C, a multiple of 2W from the page
+// start, and pages come from malloc. A chunk handed out holds its page in its
+// header word. A page of 64 KiB is also found, with its chain of free chunks,
+// in the pool's page directory: then neither an allocation nor a free reads
+// the page header or the freed chunk.
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
-#include <initializer_list>
+#include <algorithm>
 
-#include "sc_elist_internal.h"
 #include "sc_os.h"
 #include "sc_string_internal.h"
 #include "sc_szalloc_internal.h"
@@ -37,21 +41,52 @@
 #endif
 
 namespace kelv::sys {
+namespace internal {
+
+// The available pages of one class: at least one free chunk each.
+// Allocation serves from the front.
+struct SzClass {
+  SzPage *head;
+  SzChain *chain;   // the chain of `head`, wherever it is kept
+  SzPage *tail;
+  uintptr_t count;
+};
+
+// A slot of the page directory: the full-size page that starts in the slot's
+// 64 KiB window, and its chain.
+struct SzSlot {
+  uint32_t page;  // see page_id
+  SzChain chain;
+};
+
+}  // namespace internal
+
 namespace {
 
+using internal::SzChain;
+using internal::SzClass;
 using internal::SzPage;
+using internal::SzSlot;
 
 constexpr unsigned kWord = sizeof(void *);
 constexpr unsigned kMaxAlloc = SC_SZ_MAX_ALLOC;
 constexpr unsigned kClasses = internal::szpool_class_of(kMaxAlloc) + 1;
 constexpr unsigned kKeepPages = 16;  // completely free pages beyond this are released
 constexpr unsigned kNameSize = 20;
+constexpr const char *kChecksVar = "KELV_SYS_POOL_CHECKS";
+constexpr unsigned kSlots = 4096;  // one per window, over 256 MiB
+constexpr unsigned kWindowShift = 16;  // full-size pages: 64 KiB
+
+// The allocator object keeps the size it has always had (a name and two
+// 32-character-named list headers per class); the class records use less.
+constexpr size_t kObjectSize =
+    (kNameSize + 4 + kClasses * 2 * sizeof(sc_elist_t) + kWord - 1) / kWord * kWord;
 
 static_assert(kClasses == 513, "classes 0..512");
 static_assert(internal::kSzPageHeaderSize == 7 * kWord, "page header of seven words");
-static_assert(offsetof(SzPage, link) == 0, "a page is its own list element");
 static_assert((internal::kSzPageHeaderSize + internal::kSzChunkHeaderSize) % (2 * kWord) == 0,
               "caller pointers are aligned to twice the pointer size");
+static_assert(alignof(max_align_t) % (2 * kWord) == 0, "pages are aligned to twice the word size");
 static_assert(kMaxAlloc + kWord <= kClasses * 16, "the largest request fits class 512");
 
 // The literal rule: round up to a word, add the header word, round up to 16,
@@ -67,45 +102,113 @@ constexpr bool class_rule_holds(unsigned from, unsigned to) {
 static_assert(class_rule_holds(0, 4096) && class_rule_holds(4097, kMaxAlloc),
               "the shift computes the literal class rule");
 
-struct SizeClass {
-  sc_elist_t full;       // pages with no free chunk
-  sc_elist_t available;  // pages with at least one free chunk; allocation uses the front
+// The modes chosen at construction. Plain is the fast path; any other mode
+// takes a second instantiation of the hot paths.
+enum Mode : uint8_t {
+  kMemcheck = 1,  // running under valgrind: chunks described to memcheck
+  kChecks = 2,    // frees checked for misuse
 };
-
-inline unsigned chunk_size_of(unsigned k) { return (k + 1) << 4; }
-inline SzPage *page_of(sc_elist_link_t *link) { return reinterpret_cast<SzPage *>(link); }
-inline unsigned page_size_of(const SzPage *page) {
-  return static_cast<unsigned>(page->area_size) + internal::kSzPageHeaderSize;
-}
 
 }  // namespace
 }  // namespace kelv::sys
 
-struct sc_sz {
+struct sc_sz_used {
   char name[kelv::sys::kNameSize];
-#if KELV_SYS_HAVE_VALGRIND
-  bool on_valgrind;  // read once at construction
-#endif
-  kelv::sys::SizeClass classes[kelv::sys::kClasses];
+  uint8_t mode;
+  kelv::sys::SzPage *full;  // pages of every class with no free chunk, in no order
+  uintptr_t high;           // address bits above those a directory slot holds
+  kelv::sys::SzClass classes[kelv::sys::kClasses];
+  kelv::sys::SzSlot slots[kelv::sys::kSlots];  // the page directory
+};
+
+struct sc_sz : sc_sz_used {
+  char unused[kelv::sys::kObjectSize - sizeof(sc_sz_used)];
 };
 
 namespace kelv::sys {
 namespace {
 
-// Debug aids: free chunks, header words and page tails are made inaccessible
-// to AddressSanitizer and memcheck; handed-out chunks are memcheck mempool
-// blocks. The hot paths are instantiated twice: kMemcheck = false is the
-// normal one (the ASan calls compile to nothing in a plain build), and the
-// entry points branch once, on a flag read at construction, to the other.
-inline bool watched(const sc_sz *sz) {
-#if KELV_SYS_HAVE_VALGRIND
-  return SC_UNLIKELY(sz->on_valgrind);
-#else
-  (void)sz;
-  return false;
-#endif
+static_assert(sizeof(sc_sz) == kObjectSize, "object size kept");
+
+inline unsigned chunk_size_of(unsigned k) { return (k + 1) << 4; }
+
+inline void **chain_end() {
+  return reinterpret_cast<void **>(internal::kSzFreeMark | internal::kSzSlowLink);
+}
+inline bool slow_link(const void *link) {
+  return (reinterpret_cast<uintptr_t>(link) & internal::kSzSlowLink) != 0;
+}
+inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
+
+// The page directory: a full-size page may own the slot of the 64 KiB window
+// it starts in (one page at most starts in a window), so the page of an
+// address starts in the address's window or the one before. A page whose
+// slot was taken, and a smaller page, keep their chain in their header and
+// are found through the chunk's header word.
+inline SzSlot &slot_of(sc_sz *sz, uintptr_t window) { return sz->slots[window & (kSlots - 1)]; }
+inline uintptr_t window_of(const void *p) { return reinterpret_cast<uintptr_t>(p) >> kWindowShift; }
+inline char *base(SzPage *page) { return reinterpret_cast<char *>(page); }
+
+// A slot names its page by bits 4-35 of its address; the bits above are the
+// pool object's own (`high`), and a page elsewhere gets no slot. 0: no page.
+constexpr unsigned kIdShift = 4;
+constexpr unsigned kHighShift = sizeof(uintptr_t) > 4 ? 36 : 0;
+
+inline uintptr_t high_bits_of(const void *p) {
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if constexpr (kHighShift == 0) return 0;
+  return addr >> (kHighShift % (8 * sizeof(uintptr_t))) << (kHighShift % (8 * sizeof(uintptr_t)));
 }
 
+inline uint32_t page_id(const sc_sz *sz, const SzPage *page) {
+  if (high_bits_of(page) != sz->high) return 0;
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(page) >> kIdShift);
+}
+
+inline SzChain *chain_of(SzPage *page) {
+  SzSlot &slot = slot_of(page->pool, window_of(page));
+  return slot.page != 0 && slot.page == page_id(page->pool, page) ? &slot.chain : &page->chain;
+}
+
+// The page of a chunk handed out by `sz`, and its chain, from the directory;
+// false when the directory does not know the page.
+inline bool find_page(sc_sz *sz, void **chunk, SzPage **page, SzChain **chain) {
+  const auto addr = reinterpret_cast<uintptr_t>(chunk);
+  SzSlot *slot = &slot_of(sz, addr >> kWindowShift);
+  uintptr_t start = sz->high | uintptr_t{slot->page} << kIdShift;
+  if (slot->page == 0 || addr - start >= (1u << kWindowShift)) {
+    slot = &slot_of(sz, (addr >> kWindowShift) - 1);
+    start = sz->high | uintptr_t{slot->page} << kIdShift;
+    if (slot->page == 0 || addr - start >= (1u << kWindowShift)) return false;
+  }
+  *page = reinterpret_cast<SzPage *>(start);
+  *chain = &slot->chain;
+  return true;
+}
+
+// Page lists: pages are linked through their headers, null-terminated.
+void push_front(SzClass *cls, SzPage *page) {
+  page->prev = nullptr;
+  page->next = cls->head;
+  (cls->head != nullptr ? cls->head->prev : cls->tail) = page;
+  cls->head = page;
+  cls->chain = chain_of(page);
+  ++cls->count;
+}
+
+void unlink(SzPage **head, SzPage **tail, SzPage *page) {
+  (page->prev != nullptr ? page->prev->next : *head) = page->next;
+  if (page->next != nullptr) {
+    page->next->prev = page->prev;
+  } else if (tail != nullptr) {
+    *tail = page->prev;
+  }
+}
+
+// Debug aids: free chunks, header words and page tails are made inaccessible
+// to AddressSanitizer and memcheck; handed-out chunks are memcheck mempool
+// blocks. The ASan calls compile to nothing in a plain build, the memcheck
+// ones unless kMemcheck.
 template <bool kMemcheck>
 inline void hide(const void *p, size_t n) {
 #if KELV_SYS_ASAN
@@ -140,132 +243,227 @@ inline void on_hand_out(sc_sz *sz, void *p, unsigned size) {
   (void)sz, (void)p, (void)size;
 }
 
+// A chunk back on `page`, whichever pool and size the free named.
 template <bool kMemcheck>
-inline void on_take_back(sc_sz *sz, void *p, void **chunk, unsigned k) {
+inline void on_take_back(SzPage *page, void *p, void **chunk) {
 #if KELV_SYS_HAVE_VALGRIND
-  if constexpr (kMemcheck) VALGRIND_MEMPOOL_FREE(sz, p);
+  if constexpr (kMemcheck) VALGRIND_MEMPOOL_FREE(page->pool, p);
 #endif
-  hide<kMemcheck>(chunk, chunk_size_of(k));
-  (void)sz, (void)p;
+  hide<kMemcheck>(chunk, chunk_size_of(static_cast<unsigned>(page->cls - page->pool->classes)));
+  (void)page, (void)p;
 }
 
 // Gives a page back to the tracked heap with the size it was obtained with.
 void release_page(SzPage *page) {
-  const unsigned size = page_size_of(page);
+  const auto size = static_cast<unsigned>(page->size);
+  SzSlot &slot = slot_of(page->pool, window_of(page));
+  if (slot.page != 0 && slot.page == page_id(page->pool, page)) slot.page = 0;
 #if KELV_SYS_ASAN
   ASAN_UNPOISON_MEMORY_REGION(page, size);
 #endif
   sc_kfree_sz(page, size);
 }
 
-__attribute__((noinline)) SzPage *add_page(sc_sz *sz, unsigned k, const char *file, int line) {
-  SzPage *page = nullptr;
-  if (internal::szpool_init(sz, &page, chunk_size_of(k)) != 0) {
-    SC_LOG(SC_LOG_ERROR, "sc_szalloc['%s']: szpool_init(%d) failed, caller[%s:%d]\n", sz->name,
-           static_cast<int>(k), internal::printable(file), line);
+// Makes a page for class k, on no list, or logs why it could not.
+SzPage *make_page(sc_sz *sz, unsigned k) {
+  unsigned page_size = 0;
+  void *mem = sc_kmalloc_sz(&page_size);
+  if (mem == nullptr) {
+    SC_LOG(SC_LOG_ERROR, "szpool_init['%s']: sc_kmalloc_sz() failed\n", sz->name);
     return nullptr;
   }
-  page->class_adjust = 0;
-  elist::push_front(&sz->classes[k].available, &page->link);
+  const unsigned chunk = chunk_size_of(k), area = page_size - internal::kSzPageHeaderSize;
+  if (chunk > area) {
+    sc_kfree_sz(mem, page_size);
+    return nullptr;
+  }
+  auto *page = static_cast<SzPage *>(mem);
+  char *first = reinterpret_cast<char *>(page + 1);
+  page->cls = &sz->classes[k];
+  page->size = page_size;
+  page->pool = sz;
+  SzSlot &slot = slot_of(sz, window_of(page));
+  if (page_size == 1u << kWindowShift && slot.page == 0) slot.page = page_id(sz, page);
+  SzChain *chain = chain_of(page);
+  chain->free = static_cast<uint16_t>(first - base(page));
+  chain->used = 0;
+  *reinterpret_cast<void **>(first) = never_used(first + chunk);
+  if (sz->mode & kMemcheck) {
+    hide<true>(first, area);
+  } else {
+    hide<false>(first, area);
+  }
   return page;
 }
 
-// The chunk's header word takes its page; the caller's bytes follow it.
-template <bool kMemcheck>
-inline void *hand_out(sc_sz *sz, SzPage *page, void **chunk, unsigned size) {
-  *chunk = page;
-  hide<kMemcheck>(chunk, kWord);
-  void *p = chunk + 1;
-  on_hand_out<kMemcheck>(sz, p, size);
-  return p;
+__attribute__((noinline)) bool add_page(sc_sz *sz, unsigned k, const char *file, int line) {
+  SzPage *page = make_page(sz, k);
+  if (page == nullptr) {
+    SC_LOG(SC_LOG_ERROR, "sc_szalloc['%s']: szpool_init(%d) failed, caller[%s:%d]\n", sz->name,
+           static_cast<int>(k), internal::printable(file), line);
+    return false;
+  }
+  push_front(&sz->classes[k], page);
+  return true;
 }
 
-// The chunk was the page's last free one: the page moves to the back of the
-// full list. Out of line (and reached by a tail call), like the page
-// creation below, so that the common path needs no stack frame.
-template <bool kMemcheck>
-__attribute__((noinline)) void *hand_out_last(sc_sz *sz, SizeClass *cls, SzPage *page,
-                                              void **chunk, unsigned size) {
-  elist::pop_front(&cls->available);
-  elist::push_back(&cls->full, &page->link);
-  return hand_out<kMemcheck>(sz, page, chunk, size);
+// The page has given its last free chunk: from the front of the available
+// list to the full list.
+__attribute__((noinline)) void to_full(SzClass *cls, SzPage *page) {
+  unlink(&cls->head, &cls->tail, page);
+  cls->chain = cls->head != nullptr ? chain_of(cls->head) : nullptr;
+  --cls->count;
+  sc_sz *sz = page->pool;
+  page->prev = nullptr;
+  page->next = sz->full;
+  if (sz->full != nullptr) sz->full->prev = page;
+  sz->full = page;
+}
+
+// A page that was full has a free chunk again: to the back of the available
+// list of its class.
+__attribute__((noinline)) void to_available(SzPage *page) {
+  SzClass *cls = page->cls;
+  unlink(&page->pool->full, nullptr, page);
+  page->next = nullptr;
+  page->prev = cls->tail;
+  if (cls->tail != nullptr) {
+    cls->tail->next = page;
+  } else {
+    cls->head = page;
+    cls->chain = chain_of(page);
+  }
+  cls->tail = page;
+  ++cls->count;
+}
+
+// A completely free page that allocation does not serve from goes back to the
+// tracked heap when its class has more than kKeepPages available.
+__attribute__((noinline)) void release_if_unneeded(SzPage *page) {
+  SzClass *cls = page->cls;
+  if (cls->count <= kKeepPages) return;
+  unlink(&cls->head, &cls->tail, page);
+  --cls->count;
+  release_page(page);
 }
 
 template <bool kMemcheck>
 void *take_chunk_from_new_page(sc_sz *sz, unsigned size, const char *file, int line);
 
-// Allocation of `size` <= 8192 bytes: the first free chunk of the front page
-// of its class, on a new page when there is none.
-template <bool kMemcheck>
-inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
-  SizeClass &cls = sz->classes[internal::szpool_class_of(size)];
-  SzPage *page = page_of(cls.available.head);
-  if (SC_UNLIKELY(page == nullptr || page->free == nullptr)) {
-    return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
-  }
-  void **chunk = page->free;
-  open_word<kMemcheck>(chunk);
-  page->free = static_cast<void **>(*chunk);
-  ++page->used;
-  if (SC_UNLIKELY(page->free == nullptr)) {
-    return hand_out_last<kMemcheck>(sz, &cls, page, chunk, size);
-  }
-  return hand_out<kMemcheck>(sz, page, chunk, size);
+// Hands out `chunk`, the next chunk of the front page of `cls`; `next`, its
+// link, goes on with the chain. When the chain has ended (only a slow link
+// can end it) the page moves to the full list.
+template <bool kMemcheck, bool kSlowLink>
+inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, void **next,
+                      unsigned size) {
+  SzPage *page = cls->head;
+  chain->free = kSlowLink && next == chain_end()
+                    ? 0
+                    : static_cast<uint16_t>(reinterpret_cast<char *>(next) - base(page));
+  ++chain->used;
+  if (kSlowLink && SC_UNLIKELY(next == chain_end())) to_full(cls, page);
+  *chunk = page;
+  hide<kMemcheck>(chunk, kWord);
+  on_hand_out<kMemcheck>(sz, chunk + 1, size);
+  return chunk + 1;
 }
 
-// A new page goes to the front of the available list; the chunk comes from it.
+// `chunk`'s link is the end of the chain or the next never-used chunk: then
+// `chunk` was never used either, and the chunk after it, if it fits the page,
+// is the next never-used one.
+template <bool kMemcheck>
+__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
+                                              void **chunk, unsigned size) {
+  auto **next = static_cast<void **>(*chunk);
+  if (next != chain_end()) {
+    char *after = reinterpret_cast<char *>(next) - internal::kSzSlowLink;
+    const unsigned chunk_size = chunk_size_of(internal::szpool_class_of(size));
+    if (after + chunk_size > reinterpret_cast<char *>(cls->head) + cls->head->size) {
+      next = chain_end();
+    } else {
+      next = reinterpret_cast<void **>(after);
+      open_word<kMemcheck>(next);
+      *next = never_used(after + chunk_size);
+      hide<kMemcheck>(next, kWord);
+    }
+  }
+  return hand_out<kMemcheck, true>(sz, cls, chain, chunk, next, size);
+}
+
+// Allocation of `size` <= 8192 bytes: the next chunk of the front page of
+// its class.
+template <bool kMemcheck>
+inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
+  SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
+  SzChain *chain = cls->chain;
+  if (SC_UNLIKELY(chain == nullptr)) return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
+  auto **chunk = reinterpret_cast<void **>(base(cls->head) + chain->free);
+  open_word<kMemcheck>(chunk);
+  auto **next = static_cast<void **>(*chunk);
+  if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, chain, chunk, size);
+  __builtin_prefetch(next, 1);
+  return hand_out<kMemcheck, false>(sz, cls, chain, chunk, next, size);
+}
+
 template <bool kMemcheck>
 __attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned size,
                                                          const char *file, int line) {
-  if (add_page(sz, internal::szpool_class_of(size), file, line) == nullptr) return nullptr;
+  if (!add_page(sz, internal::szpool_class_of(size), file, line)) return nullptr;
   return take_chunk<kMemcheck>(sz, size, file, line);
 }
 
-// The class of a chunk of `page` freed with `size`: the size's class plus the
-// page's adjustment.
-inline unsigned class_on_free(const SzPage *page, unsigned size) {
-  return internal::szpool_class_of(size) + static_cast<unsigned>(page->class_adjust);
+// The one line of a misuse caught by the checks, then abort.
+[[noreturn]] __attribute__((noinline, cold)) void misuse(const sc_sz *sz, const void *ptr,
+                                                         unsigned size, uintptr_t word) {
+  char line[160];
+  const auto *page = reinterpret_cast<const SzPage *>(word);
+  int n;
+  if (word & (2 * kWord - 1)) {
+    n = snprintf(line, sizeof line, "sc_szfree['%s']: %p %s\n", sz->name, ptr,
+                 word & internal::kSzFreeMark ? "freed twice" : "not from a pool");
+  } else if (page->cls < sz->classes || page->cls >= sz->classes + kClasses) {
+    n = snprintf(line, sizeof line, "sc_szfree['%s']: %p belongs to another pool\n", sz->name, ptr);
+  } else {
+    n = snprintf(line, sizeof line,
+                 "sc_szfree['%s']: %p freed with size %u (class %u), allocated in class %u\n",
+                 sz->name, ptr, size, internal::szpool_class_of(size),
+                 static_cast<unsigned>(page->cls - sz->classes));
+  }
+  if (n > 0) (void)!write(STDERR_FILENO, line, std::min(static_cast<size_t>(n), sizeof line - 1));
+  abort();
 }
 
-// A page that was full has a free chunk again: to the back of the available
-// list of its class.
-__attribute__((noinline)) void return_to_available(sc_sz *sz, SzPage *page, unsigned size) {
-  SizeClass &cls = sz->classes[class_on_free(page, size)];
-  elist::remove(&cls.full, &page->link);
-  elist::push_back(&cls.available, &page->link);
-}
-
-// A completely free page beyond the kept ones goes back to the tracked heap.
-__attribute__((noinline)) void release_unused_page(SizeClass *cls, SzPage *page) {
-  elist::remove(&cls->available, &page->link);
-  release_page(page);
-}
-
-// Free of a chunk of `size` <= 8192 bytes: back on its page's chain; a full
-// page returns to the back of the available list, a completely free page
-// beyond the kept ones goes back to the tracked heap. The class is read only
-// where it is needed (the list moves, the page count of a page now unused,
-// hiding the chunk in a debug build): the adjustment it takes may sit on the
-// page header's next cache line, which the common free then leaves alone.
-template <bool kMemcheck>
+// Free of a chunk of `size` <= 8192 bytes: back on its page's chain. The
+// page comes from the directory, else from the chunk's header word, which
+// the checks read in any case. A page that was full returns to the back of
+// the available list; one now completely free may be released. The lists are
+// the page's own, whatever the size or pool given.
+template <bool kMemcheck, bool kChecks>
 inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   void **chunk = static_cast<void **>(ptr) - 1;
   open_word<kMemcheck>(chunk);
-  SzPage *page = static_cast<SzPage *>(*chunk);
-  void **old_head = page->free;
-  *chunk = old_head;
-  page->free = chunk;
-  --page->used;
-  on_take_back<kMemcheck>(sz, ptr, chunk, class_on_free(page, size));
-  if (SC_UNLIKELY(old_head == nullptr)) {
-    return_to_available(sz, page, size);
-  } else if (page->used == 0) {
-    // A volatile read keeps the compiler from hoisting it above the test.
-    const volatile uintptr_t &adjust = page->class_adjust;
-    SizeClass &cls = sz->classes[internal::szpool_class_of(size) + static_cast<unsigned>(adjust)];
-    if (SC_UNLIKELY(cls.available.count > kKeepPages && cls.available.head != &page->link)) {
-      release_unused_page(&cls, page);
+  SzPage *page;
+  SzChain *chain;
+  if (kChecks || kMemcheck || !find_page(sz, chunk, &page, &chain)) {
+    page = static_cast<SzPage *>(*chunk);
+    if constexpr (kChecks) {
+      const auto word = reinterpret_cast<uintptr_t>(page);
+      if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 ||
+                      page->cls != &sz->classes[internal::szpool_class_of(size)])) {
+        misuse(sz, ptr, size, word);
+      }
     }
+    chain = chain_of(page);
+  }
+  const uint16_t old_head = chain->free;
+  *chunk = old_head != 0 ? base(page) + old_head : static_cast<void *>(chain_end());
+  chain->free = static_cast<uint16_t>(reinterpret_cast<char *>(chunk) - base(page));
+  const uint16_t used = --chain->used;
+  on_take_back<kMemcheck>(page, ptr, chunk);
+  if (SC_UNLIKELY(old_head == 0)) {
+    to_available(page);
+  } else if (SC_UNLIKELY(used == 0) && page->cls->head != page) {
+    release_if_unneeded(page);
   }
 }
 
@@ -274,69 +472,31 @@ __attribute__((noinline)) void *take_chunk_watched(sc_sz *sz, unsigned size, con
   return take_chunk<true>(sz, size, file, line);
 }
 
-__attribute__((noinline)) void give_chunk_watched(sc_sz *sz, void *ptr, unsigned size) {
-  give_chunk<true>(sz, ptr, size);
+__attribute__((noinline)) void give_chunk_other(sc_sz *sz, void *ptr, unsigned size) {
+  switch (sz->mode) {
+    case kChecks:
+      return give_chunk<false, true>(sz, ptr, size);
+    case kMemcheck:
+      return give_chunk<true, false>(sz, ptr, size);
+    default:
+      return give_chunk<true, true>(sz, ptr, size);
+  }
+}
+
+// Checks on when KELV_SYS_POOL_CHECKS is "1", off when "0", else on in a
+// build with assertions only.
+bool checks_wanted() {
+  const char *value = getenv(kChecksVar);
+  if (value != nullptr && strcmp(value, "1") == 0) return true;
+  if (value != nullptr && strcmp(value, "0") == 0) return false;
+#ifdef NDEBUG
+  return false;
+#else
+  return true;
+#endif
 }
 
 }  // namespace
-
-namespace internal {
-
-int szpool_init(sc_sz_t *sz, SzPage **out, unsigned int chunk_size) {
-  unsigned page_size = 0;
-  void *mem = sc_kmalloc_sz(&page_size);
-  if (mem == nullptr) {
-    SC_LOG(SC_LOG_ERROR, "szpool_init['%s']: sc_kmalloc_sz() failed\n", sz->name);
-    return -1;
-  }
-  if (chunk_size + kSzPageHeaderSize > page_size) {
-    sc_kfree_sz(mem, page_size);
-    return -1;
-  }
-  auto *page = static_cast<SzPage *>(mem);
-  page->link.next = nullptr;
-  page->link.prev = nullptr;
-  page->area = reinterpret_cast<char *>(page + 1);
-  page->area_size = page_size - kSzPageHeaderSize;
-  page->used = 0;
-  page->class_adjust = 0;
-  const uintptr_t chunks = page->area_size / chunk_size;
-  char *chunk = page->area;
-  for (uintptr_t i = 1; i < chunks; ++i, chunk += chunk_size) {
-    *reinterpret_cast<void **>(chunk) = chunk + chunk_size;
-  }
-  *reinterpret_cast<void **>(chunk) = nullptr;
-  page->free = reinterpret_cast<void **>(page->area);
-  if (watched(sz)) {
-    hide<true>(page->area, page->area_size);
-  } else {
-    hide<false>(page->area, page->area_size);
-  }
-  *out = page;
-  return 0;
-}
-
-#if KELV_SYS_TESTING
-sc_elist_t *szpool_full_list(sc_sz_t *sz, unsigned int k) { return &sz->classes[k].full; }
-
-sc_elist_t *szpool_available_list(sc_sz_t *sz, unsigned int k) {
-  return &sz->classes[k].available;
-}
-
-unsigned int szpool_free_chunks(const sc_sz_t *sz, const SzPage *page) {
-  unsigned n = 0;
-  const bool memcheck = watched(sz);
-  for (void **chunk = page->free; chunk != nullptr; ++n) {
-    memcheck ? open_word<true>(chunk) : open_word<false>(chunk);
-    void **next = static_cast<void **>(*chunk);
-    memcheck ? hide<true>(chunk, kWord) : hide<false>(chunk, kWord);
-    chunk = next;
-  }
-  return n;
-}
-#endif
-
-}  // namespace internal
 }  // namespace kelv::sys
 
 using namespace kelv::sys;
@@ -348,11 +508,15 @@ sc_sz_t *sc_szconstruct(const char *name) {
     SC_LOG(SC_LOG_ERROR, "sc_szconstruct: sc_kmalloc(%d) failed\n", static_cast<int>(kSize));
     return nullptr;
   }
-  memset(sz, 0, kSize);
+  memset(sz, 0, sizeof(sc_sz_used));
   strncpy(sz->name, name != nullptr ? name : "", kNameSize - 1);
+  sz->mode = checks_wanted() ? kChecks : 0;
+  sz->high = high_bits_of(sz);
 #if KELV_SYS_HAVE_VALGRIND
-  sz->on_valgrind = RUNNING_ON_VALGRIND != 0;
-  if (sz->on_valgrind) VALGRIND_CREATE_MEMPOOL(sz, 0, 0);
+  if (RUNNING_ON_VALGRIND) {
+    sz->mode |= kMemcheck;
+    VALGRIND_CREATE_MEMPOOL(sz, 0, 0);
+  }
 #endif
   return sz;
 }
@@ -360,15 +524,15 @@ sc_sz_t *sc_szconstruct(const char *name) {
 void sc_szdestruct(sc_sz_t *sz) {
   if (sz == nullptr) return;
 #if KELV_SYS_HAVE_VALGRIND
-  if (watched(sz)) VALGRIND_DESTROY_MEMPOOL(sz);
+  if (sz->mode & kMemcheck) VALGRIND_DESTROY_MEMPOOL(sz);
 #endif
-  for (SizeClass &cls : sz->classes) {
-    for (sc_elist_t *list : {&cls.full, &cls.available}) {
-      for (sc_elist_link_t *link = list->head; link != nullptr;) {
-        sc_elist_link_t *next = link->next;
-        release_page(page_of(link));
-        link = next;
-      }
+  SzPage *lists[kClasses + 1] = {sz->full};
+  for (unsigned k = 0; k < kClasses; ++k) lists[k + 1] = sz->classes[k].head;
+  for (SzPage *page : lists) {
+    while (page != nullptr) {
+      SzPage *next = page->next;
+      release_page(page);
+      page = next;
     }
   }
   __sc_kfree(sz, sizeof(sc_sz));
@@ -378,7 +542,7 @@ void *__sc_szalloc(sc_sz_t *sz, unsigned int size, unsigned int reserved, const 
                    int line) {
   (void)reserved;
   if (SC_UNLIKELY(size > kMaxAlloc)) return __sc_kmalloc(size);
-  if (watched(sz)) return take_chunk_watched(sz, size, file, line);
+  if (SC_UNLIKELY(sz->mode & kMemcheck)) return take_chunk_watched(sz, size, file, line);
   return take_chunk<false>(sz, size, file, line);
 }
 
@@ -388,10 +552,10 @@ void __sc_szfree(sc_sz_t *sz, void *ptr, unsigned int size) {
     __sc_kfree(ptr, size);
     return;
   }
-  if (watched(sz)) {
-    give_chunk_watched(sz, ptr, size);
+  if (SC_UNLIKELY(sz->mode != 0)) {
+    give_chunk_other(sz, ptr, size);
   } else {
-    give_chunk<false>(sz, ptr, size);
+    give_chunk<false, false>(sz, ptr, size);
   }
 }
 

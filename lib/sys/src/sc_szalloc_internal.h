@@ -4,41 +4,53 @@
 
 #include <stdint.h>
 
-#include "kelv/sc_elist.h"
 #include "kelv/sc_szalloc.h"
 
 namespace kelv::sys::internal {
 
-// Every size is derived from the pointer size W: a page header of seven
-// words, a chunk header of one word.
+struct SzClass;
+
+// Where a page keeps its free chunks: one chain from `free`, the freed chunks
+// last freed first, then the ones never handed out, in address order. The
+// page is carved lazily: only the first never-used chunk carries a link,
+// tagged, to the chunk after it, and each carving links the next one.
+struct SzChain {
+  uint16_t free;  // offset from the page of the next chunk's header word; 0: none
+  uint16_t used;  // chunks handed out
+};
+
+// The header of a page: seven words. A page that owns a slot of its pool's
+// directory keeps its chain there, where frees find it without touching the
+// page; `chain` is then unused.
 struct SzPage {
-  sc_elist_link_t link;    // next and previous page of the class's list
-  void **free;             // header word of the first free chunk, or null
-  char *area;              // first chunk: the byte after this header
-  uintptr_t area_size;     // page size less this header
-  uintptr_t used;          // chunks handed out
-  uintptr_t class_adjust;  // added to the class computed on free; always 0
+  union {
+    SzChain chain;
+    uintptr_t chain_word;
+  };
+  SzPage *next;   // neighbours on the class's available list or the pool's full list
+  SzPage *prev;
+  SzClass *cls;   // the class, in the owning pool, that this page serves
+  sc_sz_t *pool;  // the owning pool
+  uintptr_t size; // bytes obtained from the tracked heap
+  uintptr_t reserved;
 };
 constexpr unsigned kSzPageHeaderSize = sizeof(SzPage);
 constexpr unsigned kSzChunkHeaderSize = sizeof(void *);
+
+// A chunk's header word holds its page while the chunk is handed out, and a
+// link of the chain while it is free. Pages are aligned to twice the word
+// size, and header words sit at odd multiples of the word size, so a link
+// always has the bit kSzFreeMark set and a page address never does. Bit 0
+// (kSzSlowLink) marks the links an allocation cannot simply follow: one to a
+// never-used chunk, and the end of the chain, which has no address.
+constexpr uintptr_t kSzFreeMark = sizeof(void *);
+constexpr uintptr_t kSzSlowLink = 1;
 
 // Class of a request of `size` <= 8192 bytes: the smallest k whose chunk of
 // (k + 1) * 16 bytes holds the request rounded up to a word, plus the header
 // word. No division: (roundup(size, W) + W) <= 16 (k + 1) iff
 // size + W - 1 < 16 (k + 1).
 constexpr unsigned szpool_class_of(unsigned size) { return (size + kSzChunkHeaderSize - 1) >> 4; }
-
-// Makes a page for chunks of `chunk_size` bytes, carved and chained in address
-// order, on no list. 0, or -1 (logged when no page could be obtained).
-int szpool_init(sc_sz_t *sz, SzPage **page, unsigned int chunk_size);
-
-#if KELV_SYS_TESTING
-// The full and available page lists of class k, and the length of a page's
-// free-chunk chain.
-sc_elist_t *szpool_full_list(sc_sz_t *sz, unsigned int k);
-sc_elist_t *szpool_available_list(sc_sz_t *sz, unsigned int k);
-unsigned int szpool_free_chunks(const sc_sz_t *sz, const SzPage *page);
-#endif
 
 }  // namespace kelv::sys::internal
 

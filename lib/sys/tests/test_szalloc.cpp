@@ -1,4 +1,7 @@
 // Size-class pool against a model of its pages, through the public interface.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <list>
@@ -66,4 +69,43 @@ TEST(Pool, RandomUseFollowsTheModel) {
   }
   sc_szdestruct(sz);
   EXPECT_EQ(total_allocate, before);
+}
+
+// A free with a size of another class, into another pool, or a second time aborts with one line naming
+// the pool, the pointer and the mistake when the checks are on (KELV_SYS_POOL_CHECKS=1, or unset in a
+// build with assertions). With them off nothing is checked; the first two frees find the chunk's page
+// all the same, so its own pool hands it out again.
+TEST(Pool, MisuseAbortsWhenChecked) {
+#ifdef NDEBUG
+  const bool checked_by_default = false;
+#else
+  const bool checked_by_default = true;
+#endif
+  struct Case { unsigned size; bool other_pool, twice; const char *pool, *mistake; };
+  const Case cases[] = {{100, false, false, "a", " freed with size 100 (class 6), allocated in class 2"},
+                        {40, true, false, "b", " belongs to another pool"},
+                        {40, false, true, "a", " freed twice"}};
+  for (const char *mode : {"1", "0", static_cast<const char *>(nullptr)}) {
+    const bool checked = mode != nullptr ? *mode == '1' : checked_by_default;
+    for (const Case &c : cases) {
+      if (c.twice && !checked) continue;  // unchecked, a second free corrupts the page's chain
+      const kelv::test::ChildResult r = kelv::test::RunInChild([&] {
+        mode != nullptr ? setenv("KELV_SYS_POOL_CHECKS", mode, 1) : unsetenv("KELV_SYS_POOL_CHECKS");
+        sc_sz_t *a = sc_szconstruct("a"), *b = sc_szconstruct("b");
+        void *p = sc_szalloc(a, 40);
+        printf("%p", p);
+        fflush(stdout);
+        if (c.twice) sc_szfree(a, p, 40);
+        sc_szfree(c.other_pool ? b : a, p, c.size);
+        const bool home = sc_szalloc(a, 40) == p;
+        sc_szdestruct(a);
+        sc_szdestruct(b);
+        return home ? 0 : 1;
+      });
+      const std::string line = "sc_szfree['" + std::string(c.pool) + "']: " + r.out + c.mistake + "\n";
+      const auto want = checked ? std::make_pair(SIGABRT, line) : std::make_pair(0, std::string());
+      EXPECT_EQ(std::make_pair(r.signal, r.err), want) << (mode != nullptr ? mode : "unset") << c.mistake;
+      EXPECT_EQ(r.ok(), !checked);
+    }
+  }
 }

@@ -14,12 +14,26 @@
  *
  * The caller passes the size again when freeing: any size of the same class
  * will do for pooled requests, exactly the allocated size for larger ones.
- * Freeing with a size of another class, freeing twice, or freeing a foreign
- * pointer corrupts the allocator and is not detected in a normal build. In an
- * AddressSanitizer build, free chunks, chunk header words, the bytes of a
- * chunk past its request and the unused tail of each page are poisoned; under
- * valgrind the pool is described to memcheck as a mempool; so a use after
- * free or a write past a request is reported by either tool.
+ * Each page records its class and its pool, so a pooled chunk freed with a
+ * size of another class, or through another pool, still goes back to its own
+ * page. Freeing a chunk twice, or a pointer that no pool handed out, corrupts
+ * the allocator.
+ *
+ * Misuse checks, chosen when the pool is constructed: on when the environment
+ * variable KELV_SYS_POOL_CHECKS is "1", off when it is "0", otherwise on only
+ * in a build of the library with assertions (NDEBUG not defined). With them
+ * on, a free with a size of another class, through another pool, or of a
+ * chunk already free aborts the process after one line on standard error:
+ *   sc_szfree['<pool>']: <pointer> freed with size <n> (class <k>),
+ *     allocated in class <j>
+ *   sc_szfree['<pool>']: <pointer> belongs to another pool
+ *   sc_szfree['<pool>']: <pointer> freed twice
+ * Off, nothing is checked.
+ *
+ * In an AddressSanitizer build, free chunks, chunk header words, the bytes of
+ * a chunk past its request and the unused tail of each page are poisoned;
+ * under valgrind the pool is described to memcheck as a mempool; so a use
+ * after free or a write past a request is reported by either tool.
  *
  * Allocation and free are constant time and make no system call except when
  * a page is made or released. One thread at a time per allocator; no locks. */
@@ -37,8 +51,9 @@ typedef struct sc_sz sc_sz_t;
 
 /* Makes an empty allocator on the tracked heap, named with the first 19
  * characters of `name` (a NULL name gives an empty name); the name appears in
- * its failure lines. On failure logs "sc_szconstruct: sc_kmalloc(<size>)
- * failed" at error level and returns NULL. Release with sc_szdestruct. */
+ * its failure lines. Reads KELV_SYS_POOL_CHECKS once, for its misuse checks.
+ * On failure logs "sc_szconstruct: sc_kmalloc(<size>) failed" at error level
+ * and returns NULL. Release with sc_szdestruct. */
 SC_API sc_sz_t *sc_szconstruct(const char *name);
 
 /* Gives every page back to the tracked heap (each with the size it was
