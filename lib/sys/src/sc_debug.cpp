@@ -8,6 +8,13 @@
 #include <string.h>
 #include <time.h>
 
+#if defined(__has_include)
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define KELV_SYS_HAVE_SINGLE_THREADED 1
+#endif
+#endif
+
 #include "sc_debug_internal.h"
 #include "sc_os.h"
 #include "sc_string_internal.h"
@@ -94,19 +101,30 @@ thread_local ThreadState t_state;
 // of reaching the thread-local storage anew at every use.
 __attribute__((noinline)) ThreadState &thread_state() { return t_state; }
 
+// Whether another thread may be running: while the process has only ever had
+// one thread, nothing can race a line, so the lock is not taken.
+bool may_have_threads() {
+#if KELV_SYS_HAVE_SINGLE_THREADED
+  return !__libc_single_threaded;
+#else
+  return true;
+#endif
+}
+
 // Holds g_lock for a scope, unless this thread already does: a line logged
 // from inside a line (a signal handler) is then written without the lock and
 // without the log check instead of deadlocking.
 class LineLock {
  public:
-  explicit LineLock(ThreadState &me) : me_(me), nested_(me.in_line) {
+  explicit LineLock(ThreadState &me) : me_(me), nested_(me.in_line), locked_(false) {
     if (nested_) return;
     me_.in_line = true;
-    pthread_mutex_lock(&g_lock);
+    locked_ = may_have_threads();
+    if (locked_) pthread_mutex_lock(&g_lock);
   }
   ~LineLock() {
     if (nested_) return;
-    pthread_mutex_unlock(&g_lock);
+    if (locked_) pthread_mutex_unlock(&g_lock);
     me_.in_line = false;
   }
   bool nested() const { return nested_; }
@@ -114,6 +132,7 @@ class LineLock {
  private:
   ThreadState &me_;
   bool nested_;
+  bool locked_;
 };
 
 // "hh:mm:ss" of `now` in local time, as "%02u:%02u:%02u" prints it, digits
