@@ -89,9 +89,14 @@ std::string ReadFileOrDie(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Created with mode 0644 less the umask, never writable by others (the
+// coverage stage runs with umask 000): a
+// configuration file others may write is not trusted.
 void WriteFileOrDie(const std::string &path, const std::string &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out << data) << "cannot write " << path;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  if (fd >= 0) close(fd);
+  ASSERT_TRUE(written) << "cannot write " << path;
 }
 
 bool PathExists(const std::string &path) {
