@@ -90,8 +90,8 @@ std::string ReadFileOrDie(const std::string &path) {
 }
 
 // Created with mode 0644 less the umask, never writable by others (the
-// coverage stage runs with umask 000): a
-// configuration file others may write is not trusted.
+// coverage stage runs with umask 000): a configuration file others may write
+// is not trusted.
 void WriteFileOrDie(const std::string &path, const std::string &data) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const bool written = fd >= 0 && write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
