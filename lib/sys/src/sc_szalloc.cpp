@@ -43,13 +43,16 @@
 namespace kelv::sys {
 namespace internal {
 
-// The available pages of one class: at least one free chunk each.
-// Allocation serves from the front.
+// The available pages of one class, and the chain of the front one, which
+// allocation serves from. The front page is never full (a page leaves the
+// list when its last chunk is handed out) and never released, so its count
+// of chunks handed out is not kept: it leaves the front full.
 struct SzClass {
-  SzPage *head;
-  SzChain *chain;   // the chain of `head`, wherever it is kept
+  void **free;    // the front page's next chunk (its header word); no_page() when none
+  SzPage *head;   // the front page
   SzPage *tail;
-  uintptr_t count;
+  uint32_t span;  // bytes of the front page, 0 when none
+  uint32_t count;
 };
 
 // A slot of the page directory: the full-size page that starts in the slot's
@@ -114,6 +117,7 @@ enum Mode : uint8_t {
 
 struct sc_sz_used {
   char name[kelv::sys::kNameSize];
+  uint32_t plain_below;  // sizes below this take the plain paths: 8193, or 0 in another mode
   uint8_t mode;
   kelv::sys::SzPage *full;  // pages of every class with no free chunk, in no order
   uintptr_t high;           // address bits above those a directory slot holds
@@ -131,6 +135,9 @@ namespace {
 static_assert(sizeof(sc_sz) == kObjectSize, "object size kept");
 
 inline unsigned chunk_size_of(unsigned k) { return (k + 1) << 4; }
+inline unsigned class_index(const sc_sz *sz, const SzClass *cls) {
+  return static_cast<unsigned>(cls - sz->classes);
+}
 
 inline void **chain_end() {
   return reinterpret_cast<void **>(internal::kSzFreeMark | internal::kSzSlowLink);
@@ -140,6 +147,11 @@ inline bool slow_link(const void *link) {
 }
 inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
 
+// The `free` of a class with no page: a word holding the end of the chain,
+// so that allocation finds it on its slow path without a test of its own.
+void *const kNoPage = reinterpret_cast<void *>(internal::kSzFreeMark | internal::kSzSlowLink);
+inline void **no_page() { return const_cast<void **>(&kNoPage); }
+
 // The page directory: a full-size page may own the slot of the 64 KiB window
 // it starts in (one page at most starts in a window), so the page of an
 // address starts in the address's window or the one before. A page whose
@@ -148,6 +160,9 @@ inline void *never_used(char *chunk) { return chunk + internal::kSzSlowLink; }
 inline SzSlot &slot_of(sc_sz *sz, uintptr_t window) { return sz->slots[window & (kSlots - 1)]; }
 inline uintptr_t window_of(const void *p) { return reinterpret_cast<uintptr_t>(p) >> kWindowShift; }
 inline char *base(SzPage *page) { return reinterpret_cast<char *>(page); }
+inline uint16_t offset_in(SzPage *page, void **word) {
+  return static_cast<uint16_t>(reinterpret_cast<char *>(word) - base(page));
+}
 
 // A slot names its page by bits 4-35 of its address; the bits above are the
 // pool object's own (`high`), and a page elsewhere gets no slot. 0: no page.
@@ -165,35 +180,51 @@ inline uint32_t page_id(const sc_sz *sz, const SzPage *page) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(page) >> kIdShift);
 }
 
+inline uintptr_t start_of(const sc_sz *sz, const SzSlot &slot) {
+  return sz->high | uintptr_t{slot.page} << kIdShift;
+}
+
+// Where a page not at the front keeps its chain.
 inline SzChain *chain_of(SzPage *page) {
   SzSlot &slot = slot_of(page->pool, window_of(page));
   return slot.page != 0 && slot.page == page_id(page->pool, page) ? &slot.chain : &page->chain;
 }
 
-// The page of a chunk handed out by `sz`, and its chain, from the directory;
-// false when the directory does not know the page.
+// The page of a chunk handed out by `sz`, and its chain, from the directory:
+// the page that starts in the chunk's window at or below the chunk, else the
+// one that starts in the window before (chosen without a branch, which would
+// guess wrong half the time). False when the directory does not know it.
 inline bool find_page(sc_sz *sz, void **chunk, SzPage **page, SzChain **chain) {
   const auto addr = reinterpret_cast<uintptr_t>(chunk);
-  SzSlot *slot = &slot_of(sz, addr >> kWindowShift);
-  uintptr_t start = sz->high | uintptr_t{slot->page} << kIdShift;
-  if (slot->page == 0 || addr - start >= (1u << kWindowShift)) {
-    slot = &slot_of(sz, (addr >> kWindowShift) - 1);
-    start = sz->high | uintptr_t{slot->page} << kIdShift;
-    if (slot->page == 0 || addr - start >= (1u << kWindowShift)) return false;
-  }
+  SzSlot *here = &slot_of(sz, addr >> kWindowShift);
+  SzSlot *before = &slot_of(sz, (addr >> kWindowShift) - 1);
+  const uintptr_t here_start = start_of(sz, *here), before_start = start_of(sz, *before);
+  const bool in_here = addr - here_start < (1u << kWindowShift);
+  SzSlot *slot = in_here ? here : before;
+  const uintptr_t start = in_here ? here_start : before_start;
+  if (SC_UNLIKELY(slot->page == 0 || addr - start >= (1u << kWindowShift))) return false;
   *page = reinterpret_cast<SzPage *>(start);
   *chain = &slot->chain;
   return true;
 }
 
-// Page lists: pages are linked through their headers, null-terminated.
-void push_front(SzClass *cls, SzPage *page) {
-  page->prev = nullptr;
-  page->next = cls->head;
-  (cls->head != nullptr ? cls->head->prev : cls->tail) = page;
-  cls->head = page;
-  cls->chain = chain_of(page);
-  ++cls->count;
+// The chunk lies on the front page of `cls`.
+inline bool on_front_page(const SzClass *cls, void **chunk) {
+  return reinterpret_cast<uintptr_t>(chunk) - reinterpret_cast<uintptr_t>(cls->head) < cls->span;
+}
+
+// `page`, first on the available list of `cls` (or none), becomes its front
+// page: its chain moves into the class record.
+void set_front(SzClass *cls, SzPage *page) {
+  if (page == nullptr) {
+    cls->free = no_page();
+    cls->span = 0;
+    return;
+  }
+  SzChain *chain = chain_of(page);
+  cls->free = reinterpret_cast<void **>(base(page) + chain->free);
+  chain->free = internal::kSzAtFront;
+  cls->span = static_cast<uint32_t>(page->size);
 }
 
 void unlink(SzPage **head, SzPage **tail, SzPage *page) {
@@ -232,15 +263,20 @@ inline void open_word(void **word) {
   (void)word;
 }
 
+// A chunk goes to the caller: its header word takes its page.
 template <bool kMemcheck>
-inline void on_hand_out(sc_sz *sz, void *p, unsigned size) {
+inline void *hand_out(sc_sz *sz, SzPage *page, void **chunk, unsigned size) {
+  *chunk = page;
+  hide<kMemcheck>(chunk, kWord);
+  void *p = chunk + 1;
 #if KELV_SYS_ASAN
   ASAN_UNPOISON_MEMORY_REGION(p, size);
 #endif
 #if KELV_SYS_HAVE_VALGRIND
   if constexpr (kMemcheck) VALGRIND_MEMPOOL_ALLOC(sz, p, size);
 #endif
-  (void)sz, (void)p, (void)size;
+  (void)sz, (void)size;
+  return p;
 }
 
 // A chunk back on `page`, whichever pool and size the free named.
@@ -249,7 +285,7 @@ inline void on_take_back(SzPage *page, void *p, void **chunk) {
 #if KELV_SYS_HAVE_VALGRIND
   if constexpr (kMemcheck) VALGRIND_MEMPOOL_FREE(page->pool, p);
 #endif
-  hide<kMemcheck>(chunk, chunk_size_of(static_cast<unsigned>(page->cls - page->pool->classes)));
+  hide<kMemcheck>(chunk, chunk_size_of(class_index(page->pool, page->cls)));
   (void)page, (void)p;
 }
 
@@ -284,9 +320,7 @@ SzPage *make_page(sc_sz *sz, unsigned k) {
   page->pool = sz;
   SzSlot &slot = slot_of(sz, window_of(page));
   if (page_size == 1u << kWindowShift && slot.page == 0) slot.page = page_id(sz, page);
-  SzChain *chain = chain_of(page);
-  chain->free = static_cast<uint16_t>(first - base(page));
-  chain->used = 0;
+  chain_of(page)->free = static_cast<uint16_t>(first - base(page));
   *reinterpret_cast<void **>(first) = never_used(first + chunk);
   if (sz->mode & kMemcheck) {
     hide<true>(first, area);
@@ -296,24 +330,34 @@ SzPage *make_page(sc_sz *sz, unsigned k) {
   return page;
 }
 
-__attribute__((noinline)) bool add_page(sc_sz *sz, unsigned k, const char *file, int line) {
+// A class gets a page only when it has none available (its front page is
+// never full): the new page is the list's only one, and its front page.
+__attribute__((noinline)) bool add_page(sc_sz *sz, SzClass *cls, const char *file, int line) {
+  const unsigned k = class_index(sz, cls);
   SzPage *page = make_page(sz, k);
   if (page == nullptr) {
     SC_LOG(SC_LOG_ERROR, "sc_szalloc['%s']: szpool_init(%d) failed, caller[%s:%d]\n", sz->name,
            static_cast<int>(k), internal::printable(file), line);
     return false;
   }
-  push_front(&sz->classes[k], page);
+  page->next = page->prev = nullptr;
+  cls->head = cls->tail = page;
+  cls->count = 1;
+  set_front(cls, page);
   return true;
 }
 
-// The page has given its last free chunk: from the front of the available
-// list to the full list.
-__attribute__((noinline)) void to_full(SzClass *cls, SzPage *page) {
+// The front page has given its last free chunk: to the full list, with all
+// its chunks counted as handed out; the next available page comes to the
+// front.
+void to_full(sc_sz *sz, SzClass *cls, SzPage *page) {
+  SzChain *chain = chain_of(page);
+  chain->free = internal::kSzFull;
+  chain->used = static_cast<uint16_t>((page->size - internal::kSzPageHeaderSize) /
+                                      chunk_size_of(class_index(sz, cls)));
   unlink(&cls->head, &cls->tail, page);
-  cls->chain = cls->head != nullptr ? chain_of(cls->head) : nullptr;
   --cls->count;
-  sc_sz *sz = page->pool;
+  set_front(cls, cls->head);
   page->prev = nullptr;
   page->next = sz->full;
   if (sz->full != nullptr) sz->full->prev = page;
@@ -321,24 +365,19 @@ __attribute__((noinline)) void to_full(SzClass *cls, SzPage *page) {
 }
 
 // A page that was full has a free chunk again: to the back of the available
-// list of its class.
+// list of its class, and to the front if the list was empty.
 __attribute__((noinline)) void to_available(SzPage *page) {
   SzClass *cls = page->cls;
   unlink(&page->pool->full, nullptr, page);
   page->next = nullptr;
   page->prev = cls->tail;
-  if (cls->tail != nullptr) {
-    cls->tail->next = page;
-  } else {
-    cls->head = page;
-    cls->chain = chain_of(page);
-  }
+  (cls->tail != nullptr ? cls->tail->next : cls->head) = page;
   cls->tail = page;
-  ++cls->count;
+  if (++cls->count == 1) set_front(cls, page);
 }
 
-// A completely free page that allocation does not serve from goes back to the
-// tracked heap when its class has more than kKeepPages available.
+// A completely free page, not the front one, goes back to the tracked heap
+// when its class has more than kKeepPages available.
 __attribute__((noinline)) void release_if_unneeded(SzPage *page) {
   SzClass *cls = page->cls;
   if (cls->count <= kKeepPages) return;
@@ -348,68 +387,46 @@ __attribute__((noinline)) void release_if_unneeded(SzPage *page) {
 }
 
 template <bool kMemcheck>
-void *take_chunk_from_new_page(sc_sz *sz, unsigned size, const char *file, int line);
-
-// Hands out `chunk`, the next chunk of the front page of `cls`; `next`, its
-// link, goes on with the chain. When the chain has ended (only a slow link
-// can end it) the page moves to the full list.
-template <bool kMemcheck, bool kSlowLink>
-inline void *hand_out(sc_sz *sz, SzClass *cls, SzChain *chain, void **chunk, void **next,
-                      unsigned size) {
-  SzPage *page = cls->head;
-  chain->free = kSlowLink && next == chain_end()
-                    ? 0
-                    : static_cast<uint16_t>(reinterpret_cast<char *>(next) - base(page));
-  ++chain->used;
-  if (kSlowLink && SC_UNLIKELY(next == chain_end())) to_full(cls, page);
-  *chunk = page;
-  hide<kMemcheck>(chunk, kWord);
-  on_hand_out<kMemcheck>(sz, chunk + 1, size);
-  return chunk + 1;
-}
-
-// `chunk`'s link is the end of the chain or the next never-used chunk: then
-// `chunk` was never used either, and the chunk after it, if it fits the page,
-// is the next never-used one.
-template <bool kMemcheck>
-__attribute__((noinline)) void *hand_out_slow(sc_sz *sz, SzClass *cls, SzChain *chain,
-                                              void **chunk, unsigned size) {
-  auto **next = static_cast<void **>(*chunk);
-  if (next != chain_end()) {
-    char *after = reinterpret_cast<char *>(next) - internal::kSzSlowLink;
-    const unsigned chunk_size = chunk_size_of(internal::szpool_class_of(size));
-    if (after + chunk_size > reinterpret_cast<char *>(cls->head) + cls->head->size) {
-      next = chain_end();
-    } else {
-      next = reinterpret_cast<void **>(after);
-      open_word<kMemcheck>(next);
-      *next = never_used(after + chunk_size);
-      hide<kMemcheck>(next, kWord);
-    }
-  }
-  return hand_out<kMemcheck, true>(sz, cls, chain, chunk, next, size);
-}
+void *take_chunk_slow(sc_sz *sz, unsigned size, SzClass *cls, const char *file, int line);
 
 // Allocation of `size` <= 8192 bytes: the next chunk of the front page of
 // its class.
 template <bool kMemcheck>
 inline void *take_chunk(sc_sz *sz, unsigned size, const char *file, int line) {
   SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
-  SzChain *chain = cls->chain;
-  if (SC_UNLIKELY(chain == nullptr)) return take_chunk_from_new_page<kMemcheck>(sz, size, file, line);
-  auto **chunk = reinterpret_cast<void **>(base(cls->head) + chain->free);
+  void **chunk = cls->free;
   open_word<kMemcheck>(chunk);
   auto **next = static_cast<void **>(*chunk);
-  if (SC_UNLIKELY(slow_link(next))) return hand_out_slow<kMemcheck>(sz, cls, chain, chunk, size);
+  if (SC_UNLIKELY(slow_link(next))) return take_chunk_slow<kMemcheck>(sz, size, cls, file, line);
   __builtin_prefetch(next, 1);
-  return hand_out<kMemcheck, false>(sz, cls, chain, chunk, next, size);
+  cls->free = next;
+  return hand_out<kMemcheck>(sz, cls->head, chunk, size);
 }
 
+// The class has no page, or the front page's next chunk was never used: the
+// chunk after it, if it fits the page, is the next never-used one; else the
+// page is full once this chunk is handed out.
 template <bool kMemcheck>
-__attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned size,
-                                                         const char *file, int line) {
-  if (!add_page(sz, internal::szpool_class_of(size), file, line)) return nullptr;
-  return take_chunk<kMemcheck>(sz, size, file, line);
+__attribute__((noinline)) void *take_chunk_slow(sc_sz *sz, unsigned size, SzClass *cls,
+                                                const char *file, int line) {
+  SzPage *page = cls->head;
+  if (page == nullptr) {
+    if (!add_page(sz, cls, file, line)) return nullptr;
+    return take_chunk<kMemcheck>(sz, size, file, line);
+  }
+  void **chunk = cls->free;
+  auto **next = static_cast<void **>(*chunk);
+  char *after = reinterpret_cast<char *>(next) - internal::kSzSlowLink;
+  const unsigned chunk_size = chunk_size_of(class_index(sz, cls));
+  if (next != chain_end() && after + chunk_size <= base(page) + cls->span) {
+    open_word<kMemcheck>(reinterpret_cast<void **>(after));
+    *reinterpret_cast<void **>(after) = never_used(after + chunk_size);
+    hide<kMemcheck>(after, kWord);
+    cls->free = reinterpret_cast<void **>(after);
+  } else {
+    to_full(sz, cls, page);
+  }
+  return hand_out<kMemcheck>(sz, page, chunk, size);
 }
 
 // The one line of a misuse caught by the checks, then abort.
@@ -433,47 +450,78 @@ __attribute__((noinline)) void *take_chunk_from_new_page(sc_sz *sz, unsigned siz
   abort();
 }
 
-// Free of a chunk of `size` <= 8192 bytes: back on its page's chain. The
-// page comes from the directory, else from the chunk's header word, which
-// the checks read in any case. A page that was full returns to the back of
-// the available list; one now completely free may be released. The lists are
-// the page's own, whatever the size or pool given.
-template <bool kMemcheck, bool kChecks>
-inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
-  void **chunk = static_cast<void **>(ptr) - 1;
-  open_word<kMemcheck>(chunk);
+// A free onto a page other than the front page of the size's class: the page
+// comes from the directory, else from the chunk's header word. A page that
+// was full returns to the back of the available list; one now completely free
+// may be released. The lists are the page's own, whatever the size or pool
+// given.
+template <bool kMemcheck>
+__attribute__((noinline)) void give_to_page(sc_sz *sz, void **chunk, void *ptr) {
+  if (ptr == nullptr) return;
   SzPage *page;
   SzChain *chain;
-  if (kChecks || kMemcheck || !find_page(sz, chunk, &page, &chain)) {
+  if (kMemcheck || !find_page(sz, chunk, &page, &chain)) {
     page = static_cast<SzPage *>(*chunk);
-    if constexpr (kChecks) {
-      const auto word = reinterpret_cast<uintptr_t>(page);
-      if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 ||
-                      page->cls != &sz->classes[internal::szpool_class_of(size)])) {
-        misuse(sz, ptr, size, word);
-      }
-    }
     chain = chain_of(page);
   }
-  const uint16_t old_head = chain->free;
-  *chunk = old_head != 0 ? base(page) + old_head : static_cast<void *>(chain_end());
-  chain->free = static_cast<uint16_t>(reinterpret_cast<char *>(chunk) - base(page));
+  const uint16_t old = chain->free;
+  if (SC_UNLIKELY(old == internal::kSzAtFront)) {  // another class's size named a front page
+    SzClass *cls = page->cls;
+    *chunk = cls->free;
+    cls->free = chunk;
+    on_take_back<kMemcheck>(page, ptr, chunk);
+    return;
+  }
+  *chunk = old != internal::kSzFull ? base(page) + old : static_cast<void *>(chain_end());
+  chain->free = offset_in(page, chunk);
   const uint16_t used = --chain->used;
-  on_take_back<kMemcheck>(page, ptr, chunk);
-  if (SC_UNLIKELY(old_head == 0)) {
+  on_take_back<kMemcheck>(page, ptr, chunk);  // before the page may be released
+  if (SC_UNLIKELY(old == internal::kSzFull)) {
     to_available(page);
-  } else if (SC_UNLIKELY(used == 0) && page->cls->head != page) {
+  } else if (SC_UNLIKELY(used == 0)) {
     release_if_unneeded(page);
   }
 }
 
-__attribute__((noinline)) void *take_chunk_watched(sc_sz *sz, unsigned size, const char *file,
-                                                   int line) {
-  return take_chunk<true>(sz, size, file, line);
+// Free of a chunk of `size` <= 8192 bytes: back on its page's chain, which
+// for the front page of the size's class is in the class record. The checks
+// read the chunk's header word: the page it names must serve that class.
+template <bool kMemcheck, bool kChecks>
+inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
+  // In integers: a null `ptr` (passed on by the plain path) has no word before it.
+  auto **chunk = reinterpret_cast<void **>(reinterpret_cast<uintptr_t>(ptr) - kWord);
+  SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
+  open_word<kMemcheck>(chunk);
+  if constexpr (kChecks) {
+    const auto word = reinterpret_cast<uintptr_t>(*chunk);
+    if (SC_UNLIKELY((word & (2 * kWord - 1)) != 0 || reinterpret_cast<SzPage *>(word)->cls != cls)) {
+      misuse(sz, ptr, size, word);
+    }
+  }
+  if (SC_UNLIKELY(!on_front_page(cls, chunk))) return give_to_page<kMemcheck>(sz, chunk, ptr);
+  *chunk = cls->free;
+  cls->free = chunk;
+  on_take_back<kMemcheck>(cls->head, ptr, chunk);
+}
+
+// The entry points' other paths: requests above 8192 bytes, null frees,
+// and every request in a mode other than plain.
+__attribute__((noinline)) void *take_chunk_other(sc_sz *sz, unsigned size, const char *file,
+                                                 int line) {
+  if (size > kMaxAlloc) return __sc_kmalloc(size);
+  if (sz->mode & kMemcheck) return take_chunk<true>(sz, size, file, line);
+  return take_chunk<false>(sz, size, file, line);
 }
 
 __attribute__((noinline)) void give_chunk_other(sc_sz *sz, void *ptr, unsigned size) {
+  if (ptr == nullptr) return;
+  if (size > kMaxAlloc) {
+    __sc_kfree(ptr, size);
+    return;
+  }
   switch (sz->mode) {
+    case 0:
+      return give_chunk<false, false>(sz, ptr, size);
     case kChecks:
       return give_chunk<false, true>(sz, ptr, size);
     case kMemcheck:
@@ -512,12 +560,14 @@ sc_sz_t *sc_szconstruct(const char *name) {
   strncpy(sz->name, name != nullptr ? name : "", kNameSize - 1);
   sz->mode = checks_wanted() ? kChecks : 0;
   sz->high = high_bits_of(sz);
+  for (SzClass &cls : sz->classes) cls.free = no_page();
 #if KELV_SYS_HAVE_VALGRIND
   if (RUNNING_ON_VALGRIND) {
     sz->mode |= kMemcheck;
     VALGRIND_CREATE_MEMPOOL(sz, 0, 0);
   }
 #endif
+  sz->plain_below = sz->mode == 0 ? kMaxAlloc + 1 : 0;
   return sz;
 }
 
@@ -541,22 +591,14 @@ void sc_szdestruct(sc_sz_t *sz) {
 void *__sc_szalloc(sc_sz_t *sz, unsigned int size, unsigned int reserved, const char *file,
                    int line) {
   (void)reserved;
-  if (SC_UNLIKELY(size > kMaxAlloc)) return __sc_kmalloc(size);
-  if (SC_UNLIKELY(sz->mode & kMemcheck)) return take_chunk_watched(sz, size, file, line);
-  return take_chunk<false>(sz, size, file, line);
+  if (SC_LIKELY(size < sz->plain_below)) return take_chunk<false>(sz, size, file, line);
+  return take_chunk_other(sz, size, file, line);
 }
 
+// A null pointer never lies on a page: the plain path passes it on.
 void __sc_szfree(sc_sz_t *sz, void *ptr, unsigned int size) {
-  if (ptr == nullptr) return;
-  if (SC_UNLIKELY(size > kMaxAlloc)) {
-    __sc_kfree(ptr, size);
-    return;
-  }
-  if (SC_UNLIKELY(sz->mode != 0)) {
-    give_chunk_other(sz, ptr, size);
-  } else {
-    give_chunk<false, false>(sz, ptr, size);
-  }
+  if (SC_LIKELY(size < sz->plain_below)) return give_chunk<false, false>(sz, ptr, size);
+  give_chunk_other(sz, ptr, size);
 }
 
 unsigned int sc_sz_get_max_alloc(void) { return kMaxAlloc; }

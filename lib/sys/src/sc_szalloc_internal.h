@@ -10,14 +10,18 @@ namespace kelv::sys::internal {
 
 struct SzClass;
 
-// Where a page keeps its free chunks: one chain from `free`, the freed chunks
-// last freed first, then the ones never handed out, in address order. The
-// page is carved lazily: only the first never-used chunk carries a link,
-// tagged, to the chunk after it, and each carving links the next one.
+// Where a page keeps its free chunks while it is not its class's front page:
+// one chain from `free`, the freed chunks last freed first, then the ones
+// never handed out, in address order. The page is carved lazily: only the
+// first never-used chunk carries a link, tagged, to the chunk after it, and
+// each carving links the next one. The front page's chain is kept in its
+// class record instead.
 struct SzChain {
-  uint16_t free;  // offset from the page of the next chunk's header word; 0: none
+  uint16_t free;  // offset from the page of the next chunk's header word, or:
   uint16_t used;  // chunks handed out
 };
+constexpr uint16_t kSzFull = 0;     // `free`: no free chunk
+constexpr uint16_t kSzAtFront = 1;  // `free`: the chain is in the class record
 
 // The header of a page: seven words. A page that owns a slot of its pool's
 // directory keeps its chain there, where frees find it without touching the
