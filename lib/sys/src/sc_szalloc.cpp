@@ -192,17 +192,17 @@ inline SzChain *chain_of(SzPage *page) {
 
 // The page of a chunk handed out by `sz`, and its chain, from the directory:
 // the page that starts in the chunk's window at or below the chunk, else the
-// one that starts in the window before (chosen without a branch, which would
-// guess wrong half the time). False when the directory does not know it.
+// one that starts in the window before. False when the directory does not
+// know it.
 inline bool find_page(sc_sz *sz, void **chunk, SzPage **page, SzChain **chain) {
   const auto addr = reinterpret_cast<uintptr_t>(chunk);
-  SzSlot *here = &slot_of(sz, addr >> kWindowShift);
-  SzSlot *before = &slot_of(sz, (addr >> kWindowShift) - 1);
-  const uintptr_t here_start = start_of(sz, *here), before_start = start_of(sz, *before);
-  const bool in_here = addr - here_start < (1u << kWindowShift);
-  SzSlot *slot = in_here ? here : before;
-  const uintptr_t start = in_here ? here_start : before_start;
-  if (SC_UNLIKELY(slot->page == 0 || addr - start >= (1u << kWindowShift))) return false;
+  SzSlot *slot = &slot_of(sz, addr >> kWindowShift);
+  uintptr_t start = start_of(sz, *slot);
+  if (slot->page == 0 || addr - start >= (1u << kWindowShift)) {
+    slot = &slot_of(sz, (addr >> kWindowShift) - 1);
+    start = start_of(sz, *slot);
+    if (slot->page == 0 || addr - start >= (1u << kWindowShift)) return false;
+  }
   *page = reinterpret_cast<SzPage *>(start);
   *chain = &slot->chain;
   return true;
