@@ -21,8 +21,9 @@ TEST(String, Helpers) {
       {rendered(sc_lltostr, -305), "#-305#"}, {rendered(sc_ulltostr, UINT_MAX), "#4294967295#"},
       {rendered(sc_lltostr, 0), "#0#"}, {rendered(sc_ulltostr, 0u), "#0#"}};
   for (const auto &[got, want] : numbers) EXPECT_EQ(got, want);
-  EXPECT_EQ(std::make_tuple(sc_strcmp(nullptr, nullptr), sc_strcmp("", nullptr), sc_strcmp(nullptr, "")),
-            std::make_tuple(0, 1, -1));
+  EXPECT_EQ(std::make_tuple(sc_strcmp(nullptr, nullptr), sc_strcmp("", nullptr), sc_strcmp(nullptr, ""),
+                            sc_strcmp("ab", "ac") < 0, sc_strcmp("b", "a") > 0, sc_strcmp("a", "a")),
+            std::make_tuple(0, 1, -1, true, true, 0));
   char buf[15];
   EXPECT_EQ(sc_snprintf(buf, sizeof buf, "%s", "01234567890123456789") + sc_printf("%s", ""), 0);
   EXPECT_STREQ(buf, "01234567890123");
