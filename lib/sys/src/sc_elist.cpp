@@ -4,7 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "sc_elist_internal.h"
+#include "kelv/sc_elist.h"
 #include "sc_os.h"
 #include "sc_string_internal.h"
 
@@ -27,6 +27,89 @@ static_assert(offsetof(sc_elist_t, tail) == 8 && offsetof(sc_elist_t, count) == 
 #endif
 static_assert(sizeof(((sc_elist_t *)nullptr)->count) == 4, "count is unsigned 32-bit");
 
+namespace kelv::sys {
+namespace {
+
+// The element operations, shared by the entry points.
+using Link = sc_elist_link_t;
+using List = sc_elist_t;
+
+// push_back judges emptiness by the tail, push_front by the head.
+void push_back(List *list, Link *e) {
+  Link *tail = list->tail;
+  e->next = nullptr;
+  e->prev = tail;
+  if (tail != nullptr) {
+    tail->next = e;
+  } else {
+    list->head = e;
+  }
+  list->tail = e;
+  ++list->count;
+}
+
+void push_front(List *list, Link *e) {
+  Link *head = list->head;
+  e->next = head;
+  e->prev = nullptr;
+  if (head != nullptr) {
+    head->prev = e;
+  } else {
+    list->tail = e;
+  }
+  list->head = e;
+  ++list->count;
+}
+
+Link *pop_front(List *list) {
+  Link *e = list->head;
+  if (e == nullptr) return nullptr;
+  if (e == list->tail) {
+    list->head = nullptr;
+    list->tail = nullptr;
+  } else {
+    list->head = e->next;
+    list->head->prev = nullptr;
+  }
+  e->next = nullptr;
+  e->prev = nullptr;
+  --list->count;
+  return e;
+}
+
+Link *pop_back(List *list) {
+  Link *e = list->tail;
+  if (e == nullptr) return nullptr;
+  if (e == list->head) {
+    list->head = nullptr;
+    list->tail = nullptr;
+  } else {
+    list->tail = e->prev;
+    list->tail->next = nullptr;
+  }
+  e->next = nullptr;
+  e->prev = nullptr;
+  --list->count;
+  return e;
+}
+
+void remove_link(List *list, Link *e) {
+  if (e == list->head) {
+    pop_front(list);
+  } else if (e == list->tail) {
+    pop_back(list);
+  } else {
+    e->prev->next = e->next;
+    e->next->prev = e->prev;
+    e->next = nullptr;
+    e->prev = nullptr;
+    --list->count;
+  }
+}
+
+}  // namespace
+}  // namespace kelv::sys
+
 using namespace kelv::sys;
 
 sc_elist_t *sc_elist_construct(const char *name) {
@@ -48,12 +131,12 @@ sc_elist_t *sc_elist_construct(const char *name) {
 int sc_elist_destruct(sc_elist_t *list) { return __sc_kfree(list, sizeof(sc_elist_t)); }
 
 int sc_elist_push_back(sc_elist_t *list, sc_elist_link_t *e) {
-  elist::push_back(list, e);
+  push_back(list, e);
   return 1;
 }
 
 int sc_elist_push_front(sc_elist_t *list, sc_elist_link_t *e) {
-  elist::push_front(list, e);
+  push_front(list, e);
   return 1;
 }
 
@@ -104,11 +187,11 @@ sc_elist_link_t *sc_elist_get_next(const sc_elist_link_t *e) { return e->next; }
 
 sc_elist_link_t *sc_elist_get_prev(const sc_elist_link_t *e) { return e->prev; }
 
-sc_elist_link_t *sc_elist_pop_front(sc_elist_t *list) { return elist::pop_front(list); }
+sc_elist_link_t *sc_elist_pop_front(sc_elist_t *list) { return pop_front(list); }
 
-sc_elist_link_t *sc_elist_pop_back(sc_elist_t *list) { return elist::pop_back(list); }
+sc_elist_link_t *sc_elist_pop_back(sc_elist_t *list) { return pop_back(list); }
 
 int sc_elist_remove(sc_elist_t *list, sc_elist_link_t *e) {
-  elist::remove(list, e);
+  remove_link(list, e);
   return 1;
 }

@@ -12,7 +12,9 @@
 // start, and pages come from malloc. A chunk handed out holds its page in its
 // header word. A page of 64 KiB is also found, with its chain of free chunks,
 // in the pool's page directory: then neither an allocation nor a free reads
-// the page header or the freed chunk.
+// the page header or the freed chunk. The front page of a class, which
+// allocation serves from, keeps its chain in the class record instead, so
+// that LIFO use of a class touches nothing else.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
