@@ -65,8 +65,8 @@ TEST(FileHelpers, CallsResultsAndLines) {
                    Read("empty", 1u << 31) == "-" && Read("empty", 3) == S(4, '\0') &&
                    sc_file_exists("empty", &n) == 1 && n == 1u << 31; }},
       // Directories before the last slash; a prefix that exists (x/) is no failure.
-      {walk + "path too long " + p512 + "\n" + walk + "mkdir (e/f, 777) failed\n",
-       [&] { return !sc_file_check_path("a/b/c") && Has("a/b") && !Has("a/b/c") &&
+      {walk + "NULL path\n" + walk + "path too long " + p512 + "\n" + walk + "mkdir (e/f, 777) failed\n",
+       [&] { return sc_file_check_path(nullptr) == -1 && !sc_file_check_path("a/b/c") && Has("a/b") && !Has("a/b/c") &&
                     !sc_file_check_path("a/b/c/") && Has("a/b/c") && !sc_file_check_path("name") &&
                     !sc_file_check_path("/") && !sc_file_check_path("") && !Has("name") &&
                     !sc_file_check_path("x//y") && Has("x") && !Has("x/y") &&

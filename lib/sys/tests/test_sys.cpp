@@ -87,7 +87,7 @@ TEST(CfgLookup, ContentCases) {
   const auto missing = [&](const std::string &key) { return "\"" + key + "\" is missing in " + cfg + "!\n"; };
   const auto big = [](auto v) { return "Parse error: property val('" + v + "') larger then passed buf\n"; };
   const std::string layout = "\n   \n# note\n\t  # note\n\0junk line\nother.key  x\n"s +
-                             " \t global.user \t\t no#body  second # remark\r\nglobal.pidDir /run/x\r\n";
+                             " \t global.user \t\v\f no#body  second # remark\r\nglobal.pidDir /run/x\r\n";
   struct Case { std::string content, key; unsigned size; const char *value; std::string err; };
   const Case cases[] = {
       {layout, user, 128, "no#body", ""},
