@@ -493,6 +493,9 @@ inline void give_chunk(sc_sz *sz, void *ptr, unsigned size) {
   // In integers: a null `ptr` (passed on by the plain path) has no word before it.
   auto **chunk = reinterpret_cast<void **>(reinterpret_cast<uintptr_t>(ptr) - kWord);
   SzClass *cls = &sz->classes[internal::szpool_class_of(size)];
+#if KELV_SYS_ASAN
+  if (ptr == nullptr) return;  // the word before null has no shadow to unpoison
+#endif
   open_word<kMemcheck>(chunk);
   if constexpr (kChecks) {
     const auto word = reinterpret_cast<uintptr_t>(*chunk);

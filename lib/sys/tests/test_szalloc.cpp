@@ -21,7 +21,8 @@ static unsigned Lo(unsigned k) { return k == 0 ? 0 : Chunk(k - 1) - W + 1; }
 // A page hands out its last-freed chunk first, then its never-used chunks in address order. A
 // class serves from the front page of its available list: new pages enter at the front, full ones
 // leave, pages that were full come back at the back, and an unused page that is not the front one
-// is released while more than 16 are available. The tracked heap holds just these pages.
+// is released while more than 16 are available. The tracked heap holds just these pages. Unchecked,
+// a free naming another class or another pool goes home all the same, and a null free does nothing.
 TEST(Pool, RandomUseFollowsTheModel) {
   struct Page { char *first; unsigned fresh, used; std::vector<char *> freed; };
   std::list<Page> pages;
@@ -33,7 +34,9 @@ TEST(Pool, RandomUseFollowsTheModel) {
     return pick == 0 ? lo : pick == 1 ? hi : lo + rng() % (hi - lo + 1);
   };
   const unsigned before = total_allocate;
-  sc_sz_t *sz = sc_szconstruct("model");
+  setenv("KELV_SYS_POOL_CHECKS", "0", 1);
+  sc_sz_t *sz = sc_szconstruct("model"), *other = sc_szconstruct("other");
+  unsetenv("KELV_SYS_POOL_CHECKS");
   unsigned pool = total_allocate - before, released = 0;
   auto alloc = [&](unsigned k) {
     const unsigned size = size_in(k);
@@ -56,7 +59,8 @@ TEST(Pool, RandomUseFollowsTheModel) {
       std::swap(live[rng() % live.size()], live.back());
       auto [p, pg, k] = live.back();
       live.pop_back();
-      sc_szfree(sz, p, size_in(k));  // any size of the class
+      if (rng() % 50 == 0) sc_szfree(sz, nullptr, size_in(k));
+      sc_szfree(rng() % 8 ? sz : other, p, size_in(rng() % 8 ? k : kClasses[rng() % 6]));
       pg->freed.push_back(p);
       if (pg->used-- == PerPage(k)) {
         avail[k].push_back(pg);
@@ -68,6 +72,7 @@ TEST(Pool, RandomUseFollowsTheModel) {
     EXPECT_EQ(total_allocate - before, pool + (pages.size() - released) * kPage);
   }
   sc_szdestruct(sz);
+  sc_szdestruct(other);
   EXPECT_EQ(total_allocate, before);
 }
 
