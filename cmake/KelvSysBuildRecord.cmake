@@ -7,7 +7,8 @@
 #         -P KelvSysBuildRecord.cmake
 #
 # REVISION, when given, replaces the revision found in the tree (packagers
-# building from a tarball). Otherwise the revision is `git describe --always`
+# building from a tarball). Otherwise the revision is `git describe --always
+# --long` (so a tagged commit is still named by its hash: v0.1.0-0-g1a2b3c4)
 # with "-dirty" when tracked files differ from HEAD, or "unknown" when
 # SOURCE_DIR is not the top of a git checkout. The file is rewritten only when
 # the version, the revision or the compiler changed, so an unchanged tree
@@ -50,7 +51,7 @@ function(kelv_source_revision out)
   if(NOT top STREQUAL src)
     return()
   endif()
-  execute_process(COMMAND "${GIT}" -C "${SOURCE_DIR}" describe --always
+  execute_process(COMMAND "${GIT}" -C "${SOURCE_DIR}" describe --always --long
                   OUTPUT_VARIABLE rev RESULT_VARIABLE rc
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   if(NOT rc EQUAL 0 OR rev STREQUAL "")

@@ -8,9 +8,10 @@
  *   version, the source revision, the build date and the compiler;
  * - a read-only character array whose NAME carries the version and the
  *   revision: "sc_build_", the major, minor and patch numbers and the
- *   revision, joined by '_', for instance sc_build_0_1_0_g1a2b3c4 or
- *   sc_build_0_1_0_g1a2b3c4_dirty. Its text is "kelv-sys <version>
- *   <revision>", e.g. "kelv-sys 0.1.0 1a2b3c4-dirty".
+ *   revision, joined by '_', for instance sc_build_0_1_0_g1a2b3c4,
+ *   sc_build_0_1_0_g1a2b3c4_dirty, or sc_build_0_1_0_v0_1_0_2_g1a2b3c4
+ *   two commits after a tag. Its text is "kelv-sys <version>
+ *   <revision>", e.g. "kelv-sys 0.1.0 v0.1.0-2-g1a2b3c4".
  *   `nm -D libkelv-sys.so.0 | grep sc_build_` tells which build a binary
  *   holds, without running anything.
  *
