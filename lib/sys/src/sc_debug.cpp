@@ -253,10 +253,6 @@ void report_open_failure(const char *path, int err) {
          path, text, static_cast<unsigned>(getuid()), static_cast<unsigned>(err), text);
 }
 
-bool same_file(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 long ms_since(const struct timespec &then) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -230,6 +230,11 @@ class ErrnoGuard {
   int saved_;
 };
 
+// Whether two stat results describe the same file (device and inode).
+inline bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace kelv::sys
 
 #endif  // KELV_SYS_SRC_SC_OS_H

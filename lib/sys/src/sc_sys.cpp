@@ -302,10 +302,6 @@ int pid_file_path(const char *basedir, char *out) {
 int g_pid_fd = -1;
 pid_t g_pid_claimer = 0;
 
-bool same_file(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // kTaken: this start-up locked the file; kOurs: this process held the lock
 // already (a second start-up); kHeldElsewhere: another instance holds it;
 // kUnavailable: the file system has no locks, the stored id decides alone.
