@@ -184,6 +184,12 @@ struct Line {
   bool whole = true;
 };
 
+// The suffix __sc_print_pmsg adds to its message, into `out` as snprintf
+// writes it; its length as snprintf returns it.
+int format_err_suffix(const Line &line, char *out, size_t size) {
+  return snprintf(out, size, "\t[%d, %s]\n", line.err, line.err_text);
+}
+
 // Takes the thread's waiting prefix and formats the message after it.
 void build_line(Line &line, BoundedText<kPrefixSize> &prefix) {
   const size_t prefix_len = line.len = prefix.size();
@@ -197,7 +203,7 @@ void build_line(Line &line, BoundedText<kPrefixSize> &prefix) {
   if (n >= 0 && static_cast<size_t>(n) < sizeof line.text - line.len) {
     line.len += static_cast<size_t>(n);
     if (line.err_text == nullptr) return;
-    n = snprintf(line.text + line.len, sizeof line.text - line.len, "\t[%d, %s]\n", line.err, line.err_text);
+    n = format_err_suffix(line, line.text + line.len, sizeof line.text - line.len);
     if (n >= 0 && static_cast<size_t>(n) < sizeof line.text - line.len) {
       line.len += static_cast<size_t>(n);
       return;
@@ -231,7 +237,7 @@ void put_line(Out out, const Line &line) {
   put_vformat(out, line.fmt, copy);
   va_end(copy);
   char suffix[256];
-  const int n = line.err_text != nullptr ? snprintf(suffix, sizeof suffix, "\t[%d, %s]\n", line.err, line.err_text) : 0;
+  const int n = line.err_text != nullptr ? format_err_suffix(line, suffix, sizeof suffix) : 0;
   put_bytes(out, suffix, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
