@@ -53,7 +53,7 @@ struct SzClass {
   void **free;    // the front page's next chunk (its header word); no_page() when none
   SzPage *head;   // the front page
   SzPage *tail;
-  uint32_t span;  // bytes of the front page, 0 when none
+  uint32_t span;  // the front page's size, 0 when none: a free tests it without the page header
   uint32_t count;
 };
 
